@@ -1,0 +1,117 @@
+// SBC bit allocation: bits per sample for each channel and subband of a frame,
+// from its scale factors and bitpool. Shared by the encoder and the decoder.
+#include <algorithm>
+
+#include "sbc/sbc.h"
+
+namespace blmx::sbc {
+
+namespace {
+
+constexpr int offset4[4][4] = {{-1, 0, 0, 0}, {-2, 0, 0, 1}, {-2, 0, 0, 1}, {-2, 0, 0, 1}};
+constexpr int offset8[4][8] = {{-2, 0, 0, 0, 0, 0, 0, 1},
+                               {-3, 0, 0, 0, 0, 0, 1, 2},
+                               {-4, 0, 0, 0, 0, 0, 1, 2},
+                               {-4, 0, 0, 0, 0, 0, 1, 2}};
+
+// One allocation pass over channels [first, last) of the frame.
+void allocate_pass(const bt_stream &stream, sbc_work &w, int bitpool, int first, int last) {
+    const int m = w.subbands;
+    const bool snr = stream.allocation == 1;
+    int bitneed[2][8];
+    int max_bitneed = 0;
+    int min_bitneed = 0x7fffffff;
+    for (int ch = first; ch < last; ++ch) {
+        for (int sb = 0; sb < m; ++sb) {
+            const int sf = w.scale_factor[ch][sb];
+            int need;
+            if (snr) {
+                need = sf;
+            } else if (sf == 0) {
+                need = -5;
+            } else {
+                const int off = m == 8 ? offset8[stream.frequency_index & 3][sb] : offset4[stream.frequency_index & 3][sb];
+                const int loudness = sf - off;
+                need = loudness > 0 ? loudness / 2 : loudness;
+            }
+            bitneed[ch][sb] = need;
+            max_bitneed = std::max(max_bitneed, need);
+            min_bitneed = std::min(min_bitneed, need);
+        }
+    }
+
+    int bitslice = max_bitneed + 1;
+    int bitcount = 0;
+    int slicecount = 0;
+    for (;;) {
+        --bitslice;
+        slicecount = 0;
+        for (int ch = first; ch < last; ++ch)
+            for (int sb = 0; sb < m; ++sb) {
+                const int need = bitneed[ch][sb];
+                if (need > bitslice + 1 && need < bitslice + 16)
+                    slicecount += 1;
+                else if (need == bitslice + 1)
+                    slicecount += 2;
+            }
+        if (bitcount + slicecount >= bitpool) break;
+        bitcount += slicecount;
+        // Every position has given its 16 bits: no slice can add more, and a
+        // bitpool beyond that total stays partly unallocated instead of looping.
+        if (bitslice + 16 <= min_bitneed) break;
+    }
+    if (bitcount + slicecount == bitpool) {
+        bitcount += slicecount;
+        --bitslice;
+    }
+
+    for (int ch = first; ch < last; ++ch)
+        for (int sb = 0; sb < m; ++sb) {
+            const int need = bitneed[ch][sb];
+            w.bits[ch][sb] = need < bitslice + 2 ? 0 : std::min(need - bitslice, 16);
+        }
+
+    // Leftover bits: channel by channel in a one-channel pass, alternating channels otherwise.
+    const int nch = last - first;
+    const int positions = nch * m;
+    for (int p = 0; p < positions && bitcount < bitpool; ++p) {
+        const int ch = first + (nch == 2 ? p & 1 : 0);
+        const int sb = nch == 2 ? p >> 1 : p;
+        int &b = w.bits[ch][sb];
+        if (b >= 2 && b <= 15) {
+            ++b;
+            ++bitcount;
+        } else if (bitneed[ch][sb] == bitslice + 1 && bitcount + 1 < bitpool) {
+            b = 2;
+            bitcount += 2;
+        }
+    }
+    for (int p = 0; p < positions && bitcount < bitpool; ++p) {
+        const int ch = first + (nch == 2 ? p & 1 : 0);
+        const int sb = nch == 2 ? p >> 1 : p;
+        int &b = w.bits[ch][sb];
+        if (b < 16) {
+            ++b;
+            ++bitcount;
+        }
+    }
+}
+
+}  // namespace
+
+void allocate_bits(const bt_stream &stream, sbc_work &w, int bitpool) {
+    if (stream.channel_mode == 1) {
+        w.channels = 1;
+        allocate_pass(stream, w, bitpool, 0, 1);
+        w.channels = 2;
+        allocate_pass(stream, w, bitpool, 1, 2);
+    } else {
+        allocate_pass(stream, w, bitpool, 0, w.channels);
+    }
+}
+
+}  // namespace blmx::sbc
+
+extern "C" void sbc_allocate_bits(bt_stream *stream) {
+    blmx::sbc::allocate_bits(*stream, *stream->codec, stream->bitpool);
+}

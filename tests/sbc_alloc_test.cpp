@@ -1,0 +1,107 @@
+// Bit allocation: both methods, all channel modes, the leftover order, and
+// bitpools beyond reach.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "sbc/sbc.h"
+#include "tests/test_util.h"
+
+using namespace blmx::sbc;
+
+namespace {
+
+struct alloc_case {
+    const char *name;
+    uint8_t mode, allocation, subbands, frequency, bitpool;
+    std::vector<int> sf0, sf1;
+    std::vector<int> bits0, bits1;
+};
+
+void run_case(const alloc_case &c) {
+    blmx::test::stream_fixture f;
+    bt_stream &s = f.s();
+    sbc_work &w = f.w();
+    s.channel_mode = c.mode;
+    s.allocation = c.allocation;
+    s.subbands_flag = c.subbands == 8;
+    s.frequency_index = c.frequency;
+    s.bitpool = c.bitpool;
+    set_dimensions(w, s);
+    for (size_t i = 0; i < c.sf0.size(); ++i) w.scale_factor[0][i] = static_cast<uint8_t>(c.sf0[i]);
+    for (size_t i = 0; i < c.sf1.size(); ++i) w.scale_factor[1][i] = static_cast<uint8_t>(c.sf1[i]);
+    sbc_allocate_bits(&s);
+    EXPECT_EQ(w.channels, channels_of(c.mode)) << c.name;
+    for (size_t i = 0; i < c.bits0.size(); ++i) EXPECT_EQ(w.bits[0][i], c.bits0[i]) << c.name << " ch0 sb" << i;
+    for (size_t i = 0; i < c.bits1.size(); ++i) EXPECT_EQ(w.bits[1][i], c.bits1[i]) << c.name << " ch1 sb" << i;
+}
+
+}  // namespace
+
+TEST(SbcAllocation, KnownCases) {
+    const alloc_case cases[] = {
+        {"bitpool 0 gives nothing", 2, 1, 4, 0, 0, {5, 4, 3, 2}, {1, 2, 3, 4}, {0, 0, 0, 0}, {0, 0, 0, 0}},
+        {"silence, loudness", 0, 0, 4, 0, 10, {0, 0, 0, 0}, {}, {3, 3, 2, 2}, {}},
+        {"snr mono, leftovers in subband order", 0, 1, 4, 0, 8, {4, 3, 2, 1}, {}, {5, 3, 0, 0}, {}},
+        {"stereo leftovers alternate channels", 2, 1, 4, 0, 20, {1, 1, 1, 1}, {1, 1, 1, 1}, {3, 3, 2, 2}, {3, 3, 2, 2}},
+        {"joint stereo leftovers alternate channels", 3, 1, 4, 0, 20, {1, 1, 1, 1}, {1, 1, 1, 1}, {3, 3, 2, 2}, {3, 3, 2, 2}},
+        {"dual channel gives each channel the whole bitpool", 1, 1, 4, 0, 20, {1, 1, 1, 1}, {1, 1, 1, 1}, {5, 5, 5, 5}, {5, 5, 5, 5}},
+        {"mono at the reachable limit", 0, 1, 4, 0, 64, {3, 9, 0, 15}, {}, {16, 16, 16, 16}, {}},
+        {"mono beyond reach returns", 0, 1, 4, 0, 65, {3, 9, 0, 15}, {}, {16, 16, 16, 16}, {}},
+        {"dual beyond reach returns", 1, 0, 8, 2, 200, {1, 2, 3, 4, 5, 6, 7, 8}, {8, 7, 6, 5, 4, 3, 2, 1},
+         {16, 16, 16, 16, 16, 16, 16, 16}, {16, 16, 16, 16, 16, 16, 16, 16}},
+    };
+    for (const auto &c : cases) run_case(c);
+}
+
+TEST(SbcAllocation, LoudnessBitneeds) {
+    // 8 subbands at 44.1 kHz: sf 5 at subband 0 is loudness 9, bitneed 4; a zero scale
+    // factor is bitneed -5 whatever the offset; sf 1 at subband 7 is loudness -1.
+    blmx::test::stream_fixture f;
+    bt_stream &s = f.s();
+    s.channel_mode = 0;
+    s.subbands_flag = 1;
+    s.frequency_index = 2;
+    s.bitpool = 2;
+    set_dimensions(f.w(), s);
+    const uint8_t sf[8] = {5, 0, 0, 0, 0, 0, 0, 1};
+    for (int i = 0; i < 8; ++i) f.w().scale_factor[0][i] = sf[i];
+    sbc_allocate_bits(&s);
+    // Max bitneed 4: slice 3 gives 2 (bitneed 4 == slice + 1) and reaches the pool exactly,
+    // so bitslice becomes 2 and subband 0 gets 4 - 2 = 2 bits.
+    EXPECT_EQ(f.w().bits[0][0], 2);
+    for (int i = 1; i < 8; ++i) EXPECT_EQ(f.w().bits[0][i], 0) << i;
+}
+
+TEST(SbcAllocation, EveryBitpoolReturnsWithinBounds) {
+    std::mt19937 rng(7);
+    for (uint8_t mode = 0; mode < 4; ++mode)
+        for (uint8_t sb : {4, 8})
+            for (uint8_t alloc = 0; alloc < 2; ++alloc)
+                for (int pool = 0; pool < 256; ++pool) {
+                    blmx::test::stream_fixture f;
+                    bt_stream &s = f.s();
+                    s.channel_mode = mode;
+                    s.allocation = alloc;
+                    s.subbands_flag = sb == 8;
+                    s.frequency_index = static_cast<uint8_t>(pool & 3);
+                    s.bitpool = static_cast<uint8_t>(pool);
+                    set_dimensions(f.w(), s);
+                    for (auto &row : f.w().scale_factor)
+                        for (auto &v : row) v = static_cast<uint8_t>(rng() % 16);
+                    sbc_allocate_bits(&s);
+                    const int passes = mode == 1 ? 2 : 1;
+                    const int per_pass_channels = mode == 1 || mode == 0 ? 1 : 2;
+                    for (int p = 0; p < passes; ++p) {
+                        int sum = 0;
+                        for (int c = p; c < p + per_pass_channels; ++c)
+                            for (int i = 0; i < sb; ++i) {
+                                ASSERT_GE(f.w().bits[c][i], 0);
+                                ASSERT_LE(f.w().bits[c][i], 16);
+                                sum += f.w().bits[c][i];
+                            }
+                        ASSERT_LE(sum, std::max(pool, 0)) << int(mode) << " " << int(sb) << " " << pool;
+                    }
+                }
+}

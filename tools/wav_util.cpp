@@ -1,0 +1,69 @@
+#include "tools/wav_util.h"
+
+#include <sndfile.h>
+
+#include <cmath>
+
+namespace blmx::tools {
+
+bool read_wav(const std::string &path, wav &out) {
+    SF_INFO info{};
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return false;
+    out.channels = info.channels;
+    out.rate = info.samplerate;
+    out.pcm.assign(static_cast<size_t>(info.frames * info.channels), 0);
+    sf_readf_short(f, out.pcm.data(), info.frames);
+    sf_close(f);
+    return true;
+}
+
+bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int channels, int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) return false;
+    const sf_count_t frames = static_cast<sf_count_t>(pcm.size() / static_cast<size_t>(channels));
+    const bool ok = sf_writef_short(f, pcm.data(), frames) == frames;
+    return sf_close(f) == 0 && ok;
+}
+
+std::vector<int16_t> test_signal(long frames, int channels, int rate) {
+    std::vector<int16_t> v(static_cast<size_t>(frames * channels));
+    const double f[2][2] = {{440, 1000}, {660, 1500}};
+    for (long t = 0; t < frames; ++t)
+        for (int c = 0; c < channels; ++c) {
+            const double x = 0.16 * std::sin(2 * M_PI * f[c][0] * t / rate) + 0.16 * std::sin(2 * M_PI * f[c][1] * t / rate);
+            v[static_cast<size_t>(t * channels + c)] = static_cast<int16_t>(std::lround(x * 32767));
+        }
+    return v;
+}
+
+namespace {
+comparison at_delay(const wav &a, const wav &b, int delay) {
+    const size_t ch = static_cast<size_t>(a.channels);
+    double sig = 0, noise = 0;
+    long n = 0;
+    for (size_t t = 0; (t + delay) * ch + ch <= b.pcm.size() && t * ch + ch <= a.pcm.size(); ++t, ++n)
+        for (size_t c = 0; c < ch; ++c) {
+            const double x = a.pcm[t * ch + c], y = b.pcm[(t + delay) * ch + c];
+            sig += x * x;
+            noise += (x - y) * (x - y);
+        }
+    return {noise > 0 ? 10 * std::log10(sig / noise) : 200.0, delay, n};
+}
+}  // namespace
+
+comparison compare(const wav &a, const wav &b, int delay, int max_delay) {
+    if (delay >= 0) return at_delay(a, b, delay);
+    comparison best{-1e9, 0, 0};
+    for (int d = 0; d <= max_delay; ++d) {
+        const auto c = at_delay(a, b, d);
+        if (c.compared > 0 && c.snr_db > best.snr_db) best = c;
+    }
+    return best;
+}
+
+}  // namespace blmx::tools
