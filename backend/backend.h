@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "blmx_bt.h"
+#include "platform/platform.h"
 
 namespace blmx::backend {
 
@@ -33,6 +34,9 @@ void bt_close_playback(audio_backend *b);
 int bt_read_record(audio_backend *b, void *buffer, int length);
 int bt_write_playback(audio_backend *b, void *buffer, int length);
 void bt_report_delay(audio_backend *b, int *delay);
+
+// The L2CAP PSM of an AVDTP service in SDP attribute slots, or -1.
+int find_psm(const sdp_attr_t *slots, int count);
 
 // Transfer bodies on a stream (the slots find the stream through the descriptor).
 int write_playback(bt_stream &stream, const uint8_t *pcm, int length);

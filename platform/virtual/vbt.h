@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netdb.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -53,6 +54,37 @@ VBT_EXPORT ssize_t vbt_read(int s, void *buffer, size_t size);
 VBT_EXPORT ssize_t vbt_write(int s, const void *buffer, size_t size);
 VBT_EXPORT ssize_t vbt_writev(int s, const struct iovec *iov, int count);
 VBT_EXPORT int vbt_close(int s);
+
+/* Devices: a process registers a virtual remote device under an address,
+ * listens on PSMs and accepts channels. A device disappears when its process
+ * ends, however it ends. On failure the functions return -1 with errno set
+ * and, where they take one, a message in err. */
+VBT_EXPORT int vbt_device_register(const char *address, const char *name, char *err, size_t errlen);
+VBT_EXPORT void vbt_device_unregister(int device);
+/* Listens on psm; channels accepted there announce `imtu` as their incoming MTU. */
+VBT_EXPORT int vbt_listen(int device, uint16_t psm, uint16_t imtu);
+/* Accepts one channel; the remote address and the PSM are returned when asked for. */
+VBT_EXPORT int vbt_accept(int listener, bdaddr_t *remote, uint16_t *psm);
+/* Closes a listener. */
+VBT_EXPORT void vbt_unlisten(int listener);
+
+/* SDP server side: one service record a device offers. */
+typedef struct {
+    uint32_t handle;
+    uint16_t service_class; /* 0x110A audio source, 0x110B audio sink */
+    uint16_t psm;           /* L2CAP PSM of the protocol descriptor list */
+    uint16_t avdtp_version; /* AVDTP version of the protocol descriptor list */
+} vbt_sdp_service;
+/* Reads one request on an SDP channel and answers it; 0, or -1 when the
+ * channel closed or failed. */
+VBT_EXPORT int vbt_sdp_serve(int channel, const vbt_sdp_service *services, int count);
+
+/* Fault injection, for tests: the nth call from now (1 = the next) of the
+ * operation "socket", "bind", "connect", "getsockopt", "setsockopt", "ioctl",
+ * "read", "write", "sdp_open" or "sdp_search" fails with `error`. The same can
+ * be asked of another process with BLMX_VBT_FAULT="op:nth:errno[,...]". */
+VBT_EXPORT int vbt_fault_inject(const char *op, int nth, int error);
+VBT_EXPORT void vbt_fault_clear(void);
 
 /* The directory of the virtual stack's registry and hosts file:
  * $BLMX_VBT_DIR, else $XDG_RUNTIME_DIR/blmx-vbt, else /tmp/blmx-vbt-UID. */
