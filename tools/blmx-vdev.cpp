@@ -324,7 +324,8 @@ void device::accept_on(int listener, uint16_t psm) {
         asm_ = assembler();
     } else if (media_ < 0 && state_ == state::open) {
         media_ = fd;
-        if (!o_.sink) fcntl(media_, F_SETFL, fcntl(media_, F_GETFL) | O_NONBLOCK);
+        // Never block on media: the signalling channel must stay answered.
+        fcntl(media_, F_SETFL, fcntl(media_, F_GETFL) | O_NONBLOCK);
     } else {
         vbt_close(fd);  // one stream at a time
     }
