@@ -277,7 +277,10 @@ VBT_EXPORT ssize_t vbt_read(int s, void *buffer, size_t size) {
     channel ch;
     if (!find(s, &ch)) return ::read(s, buffer, size);
     if (int e = fault_check(fault_op::read)) return errno = e, -1;
-    const ssize_t n = ::read(s, buffer, size);
+    ssize_t n = ::read(s, buffer, size);
+    // The host's sockets report a peer that closed with data unread as a reset;
+    // an L2CAP channel just ends.
+    if (n < 0 && errno == ECONNRESET) n = 0;
     if (n > 0 && ch.link.handle) {
         const iovec v{buffer, static_cast<size_t>(n)};
         capture::packet(ch.link, false, &v, 1);
