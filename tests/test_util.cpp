@@ -136,3 +136,130 @@ std::string to_hex(const uint8_t *data, size_t n) {
 }
 
 }  // namespace blmx::test
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <chrono>
+
+namespace blmx::test {
+
+process::process(std::vector<std::string> args, const std::string &ready_word) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char *> argv;
+        for (auto &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    out_ = fds[0];
+    fcntl(out_, F_SETFL, O_NONBLOCK);
+    if (ready_word.empty()) {
+        ready_ = true;
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        drain(50);
+        if (text_.find(ready_word) != std::string::npos) {
+            ready_ = true;
+            return;
+        }
+        if (wait(0) >= 0) return;
+    }
+}
+
+process::~process() {
+    if (pid_ > 0 && status_ < 0) stop();
+    if (out_ >= 0) close(out_);
+}
+
+void process::drain(int timeout_ms) {
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out_, buf, sizeof buf)) > 0) text_.append(buf, static_cast<size_t>(n));
+}
+
+int process::wait(double seconds) {
+    if (pid_ <= 0) return -1;
+    if (status_ >= 0) return status_;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        int st = 0;
+        const pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            drain(0);
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        drain(20);
+    }
+}
+
+int process::stop() {
+    if (pid_ <= 0) return -1;
+    if (status_ >= 0) return status_;
+    kill(pid_, SIGTERM);
+    if (wait(10) < 0) {
+        kill(pid_, SIGKILL);
+        wait(5);
+    }
+    return status_;
+}
+
+std::string process::output() {
+    if (out_ >= 0) drain(0);
+    return text_;
+}
+
+int open_descriptors() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n - 3;  // ., .. and the directory's own descriptor
+}
+
+bool read_pcap(const std::string &path, std::vector<captured> &out, uint32_t *link_type) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    uint8_t h[24];
+    if (std::fread(h, 1, 24, f) != 24) {
+        std::fclose(f);
+        return false;
+    }
+    uint32_t magic, lt;
+    std::memcpy(&magic, h, 4);
+    std::memcpy(&lt, h + 20, 4);
+    if (link_type) *link_type = lt;
+    if (magic != 0xa1b2c3d4) {
+        std::fclose(f);
+        return false;
+    }
+    uint8_t r[16];
+    while (std::fread(r, 1, 16, f) == 16) {
+        uint32_t incl;
+        std::memcpy(&incl, r + 8, 4);
+        std::vector<uint8_t> data(incl);
+        if (std::fread(data.data(), 1, incl, f) != incl || incl < 5) break;
+        out.push_back({data[3] == 0, std::vector<uint8_t>(data.begin() + 4, data.end())});
+    }
+    std::fclose(f);
+    return true;
+}
+
+}  // namespace blmx::test

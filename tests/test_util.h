@@ -51,3 +51,39 @@ std::vector<uint8_t> from_hex(const std::string &hex);
 std::string to_hex(const uint8_t *data, size_t n);
 
 }  // namespace blmx::test
+
+namespace blmx::test {
+
+// A tool (blmx-vdev, blmx-host) run in the background; stdout and stderr are
+// collected. start() waits until the tool printed `ready_word` (when given).
+class process {
+  public:
+    process(std::vector<std::string> args, const std::string &ready_word = "ready");
+    ~process();
+    bool started() const { return pid_ > 0 && ready_; }
+    // Sends SIGTERM (unless it ended already) and waits; returns the exit status.
+    int stop();
+    // Waits for the process to end by itself, at most `seconds`; -1 on time-out.
+    int wait(double seconds);
+    std::string output();
+
+  private:
+    int pid_ = -1;
+    int out_ = -1;
+    bool ready_ = false;
+    int status_ = -1;
+    std::string text_;
+    void drain(int timeout_ms);
+};
+
+// The descriptors open in this process.
+int open_descriptors();
+
+// Packets of a pcap capture of link type 201.
+struct captured {
+    bool sent;
+    std::vector<uint8_t> h4;  // H4 packet: type byte first
+};
+bool read_pcap(const std::string &path, std::vector<captured> &out, uint32_t *link_type = nullptr);
+
+}  // namespace blmx::test

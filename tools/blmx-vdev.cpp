@@ -49,7 +49,7 @@ struct options {
     std::string address, name, out, in, connect;
     int mtu = 672;
     std::vector<std::string> seps;
-    bool realtime = false, once = false;
+    bool realtime = false, once = false, log = false;
     std::vector<misbehaviour> misbehave;
     long exit_after_packets = -1;
 };
@@ -383,6 +383,7 @@ void device::on_signalling_readable() {
 }
 
 void device::handle_command(const message &m) {
+    if (o_.log) std::printf("blmx-vdev: command %s\n", signal_name(m.signal));
     if (const misbehaviour *mb = misbehaving(m.signal)) {
         ++misbehave_seen_[m.signal];
         switch (mb->what) {
@@ -832,6 +833,7 @@ int main(int argc, char **argv) {
                       "subbands=..,alloc=..,bitpool=MIN-MAX (repeatable)");
         c->add_flag("--realtime", o.realtime, "Take or send media at the stream's own rate");
         c->add_flag("--once", o.once, "Exit after one stream");
+        c->add_flag("--log", o.log, "Print every command received");
         c->add_option("--misbehave", misbehave,
                       "ACTION:SIGNAL[:COUNT], ACTION one of refuse, ignore, general-reject, malformed, fragment, "
                       "hang-up; SIGNAL e.g. set-configuration (repeatable)");
