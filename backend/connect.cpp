@@ -51,19 +51,12 @@ int find_psm(const sdp_attr_t *slots, int count) {
         size_t pos = sequence_header(v[0]);
         if (pos == 0 || pos > end) continue;
         int version = 0, psm = -1;
-        bool malformed = false;
         while (pos < end) {
             const size_t h = sequence_header(v[pos]);
-            if (h == 0 || pos + h > end) {
-                malformed = true;
-                break;
-            }
+            if (h == 0 || pos + h > end) break;
             const uint32_t len = sequence_length(v + pos, h);
             pos += h;
-            if (len > end - pos) {
-                malformed = true;
-                break;
-            }
+            if (len > end - pos) break;
             if (len >= 6 && v[pos] == 0x19) {
                 const unsigned uuid = static_cast<unsigned>(v[pos + 1] << 8 | v[pos + 2]);
                 const int param = v[pos + 4] << 8 | v[pos + 5];
@@ -73,7 +66,6 @@ int find_psm(const sdp_attr_t *slots, int count) {
             pos += len;
             if (version >= 0x0100 && psm >= 0) return psm;
         }
-        (void)malformed;
     }
     return -1;
 }

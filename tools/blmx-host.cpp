@@ -406,6 +406,8 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // The library's diagnostics and ours, in the order they happen.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     library lib;
     if (!load(lib_path, lib)) return 1;
     int rc;

@@ -1,0 +1,198 @@
+// The tools end to end on the virtual stack: blmx-host playing into and
+// recording from blmx-vdev, and accepting a stream that blmx-vdev sets up;
+// fidelity of what arrives and the media packets as the capture shows them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+using blmx::test::process;
+
+namespace {
+
+std::string bin(const char *tool) { return blmx::test::build_dir() + "/" + tool; }
+
+// What the fidelity figures must reach: 44.1 kHz joint stereo at bitpool 53
+// gives about 62 dB on the two-sine test signal.
+constexpr double min_snr_db = 60.0;
+constexpr int codec_delay = 73;  // samples, with 8 subbands
+constexpr int mtu = 672;
+
+struct media_packet {
+    uint16_t sequence;
+    uint32_t timestamp;
+    int frames;
+    size_t length;
+};
+
+// The media packets of a capture in one direction, in the order they passed.
+std::vector<media_packet> media_packets(const std::string &pcap, bool sent) {
+    std::vector<blmx::test::captured> all;
+    uint32_t link_type = 0;
+    EXPECT_TRUE(blmx::test::read_pcap(pcap, all, &link_type)) << pcap;
+    EXPECT_EQ(link_type, 201u);
+    std::vector<media_packet> out;
+    for (const auto &c : all) {
+        // H4 ACL: type, handle, length; then the L2CAP length and channel.
+        if (c.sent != sent || c.h4.size() < 9 + 13 || c.h4[0] != 0x02) continue;
+        const uint8_t *p = c.h4.data() + 9;
+        if (p[0] != 0x80 || p[1] != 0x60) continue;
+        out.push_back({static_cast<uint16_t>(p[2] << 8 | p[3]),
+                       static_cast<uint32_t>(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7], p[12], c.h4.size() - 9});
+    }
+    return out;
+}
+
+// Sequence numbers one apart from 0, timestamps advancing by the frames of the
+// packet before, every packet within the MTU.
+void expect_contiguous(const std::vector<media_packet> &packets, int frame_samples) {
+    ASSERT_FALSE(packets.empty());
+    uint32_t ts = 0;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(packets[i].sequence, static_cast<uint16_t>(i)) << "packet " << i;
+        EXPECT_EQ(packets[i].timestamp, ts) << "packet " << i;
+        EXPECT_LE(packets[i].length, static_cast<size_t>(mtu)) << "packet " << i;
+        EXPECT_GE(packets[i].frames, 1);
+        ts += static_cast<uint32_t>(packets[i].frames * frame_samples);
+    }
+}
+
+long frames_of(const std::vector<media_packet> &packets) {
+    long n = 0;
+    for (const auto &p : packets) n += p.frames;
+    return n;
+}
+
+class Tools : public ::testing::Test {
+  protected:
+    blmx::test::temp_dir dir;
+    std::vector<int16_t> sent;
+    void SetUp() override {
+        setenv("BLMX_VBT_DIR", dir.path.c_str(), 1);
+        auto r = blmx::test::run(bin("blmx-wavtool") + " tone " + dir.file("sent.wav") + " --seconds 2");
+        ASSERT_EQ(r.status, 0) << r.err;
+        sent = blmx::test::read_wav(dir.file("sent.wav"));
+        ASSERT_EQ(sent.size(), 2u * 88200);
+    }
+    void TearDown() override {
+        unsetenv("BLMX_VBT_DIR");
+        unsetenv("BLMX_VBT_CAPTURE");
+    }
+    // Runs a tool to its end with this process's capture setting.
+    int run_to_end(std::vector<std::string> args, const std::string &capture, std::string *output = nullptr) {
+        setenv("BLMX_VBT_CAPTURE", capture.c_str(), 1);
+        process p(std::move(args), "");
+        unsetenv("BLMX_VBT_CAPTURE");
+        const int rc = p.wait(60);
+        if (output) *output = p.output();
+        EXPECT_GE(rc, 0) << "did not end: " << p.output();
+        return rc;
+    }
+    void expect_faithful(const std::string &wav, size_t min_samples) {
+        int channels = 0, rate = 0;
+        const auto got = blmx::test::read_wav(wav, &channels, &rate);
+        EXPECT_EQ(channels, 2);
+        EXPECT_EQ(rate, 44100);
+        EXPECT_GE(got.size() / 2, min_samples);
+        EXPECT_GE(blmx::test::snr_db(sent, got, 2, codec_delay), min_snr_db);
+    }
+};
+
+TEST_F(Tools, PlayIntoTheVirtualSink) {
+    process sink({bin("blmx-vdev"), "sink", "--address", "00:11:22:33:44:55", "--name", "speaker", "--out",
+                  dir.file("received.wav"), "--once"});
+    ASSERT_TRUE(sink.started()) << sink.output();
+    std::string out;
+    ASSERT_EQ(run_to_end({bin("blmx-host"), "play", "/dev/bluetooth/speaker", dir.file("sent.wav")},
+                         dir.file("play.pcap"), &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("backend_bt: PSM=0x19\n"), std::string::npos) << out;
+    EXPECT_EQ(sink.wait(20), 0) << sink.output();
+    EXPECT_NE(sink.output().find(" 0 sequence gaps, 0 timestamp jumps, 0 bad packets, 0 bad frames"), std::string::npos)
+        << sink.output();
+    // Every sample of the file arrives (the host pushes the last frames out with silence).
+    expect_faithful(dir.file("received.wav"), 88200 + codec_delay);
+
+    const auto packets = media_packets(dir.file("play.pcap"), true);
+    expect_contiguous(packets, 128);
+    // 44.1 kHz joint stereo, bitpool 53: 118-byte frames, five to a packet;
+    // a packet leaves only when the next frame does not fit.
+    for (size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(packets[i].length, 13 + 118u * packets[i].frames) << "packet " << i;
+        EXPECT_EQ(packets[i].frames, 5) << "packet " << i;
+    }
+    EXPECT_GE(frames_of(packets) * 128, 88200 + codec_delay);
+}
+
+TEST_F(Tools, RecordFromTheVirtualSource) {
+    process source({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:66", "--name", "mic", "--in",
+                    dir.file("sent.wav"), "--once"});
+    ASSERT_TRUE(source.started()) << source.output();
+    std::string out;
+    ASSERT_EQ(run_to_end({bin("blmx-host"), "record", "/dev/bluetooth/mic", dir.file("recorded.wav"), "--period-ms",
+                          "5"},
+                         dir.file("record.pcap"), &out),
+              0)
+        << out;
+    EXPECT_EQ(source.wait(20), 0) << source.output();
+    const auto packets = media_packets(dir.file("record.pcap"), false);
+    expect_contiguous(packets, 128);
+    // Nothing lost: the recording holds every frame that arrived, which is the
+    // whole file padded to whole frames.
+    const long frames = frames_of(packets);
+    EXPECT_EQ(frames, (88200 + 127) / 128);
+    int channels = 0;
+    EXPECT_EQ(blmx::test::read_wav(dir.file("recorded.wav"), &channels).size(), static_cast<size_t>(frames) * 128 * 2);
+    expect_faithful(dir.file("recorded.wav"), 88200);
+}
+
+TEST_F(Tools, AcceptAStreamThatTheSourceSetsUp) {
+    process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
+                  dir.file("accepted.wav")},
+                 "accepting");
+    ASSERT_TRUE(host.started()) << host.output();
+    std::string out;
+    EXPECT_EQ(run_to_end({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", dir.file("sent.wav"),
+                          "--connect", "receiver"},
+                         dir.file("source.pcap"), &out),
+              0)
+        << out;
+    EXPECT_EQ(host.wait(20), 0) << host.output();
+    const auto packets = media_packets(dir.file("source.pcap"), true);
+    expect_contiguous(packets, 128);
+    const long frames = frames_of(packets);
+    EXPECT_EQ(frames, (88200 + 127) / 128);
+    EXPECT_EQ(blmx::test::read_wav(dir.file("accepted.wav")).size(), static_cast<size_t>(frames) * 128 * 2);
+    expect_faithful(dir.file("accepted.wav"), 88200);
+}
+
+// tshark, when installed, names every AVDTP command of a playback session and
+// finds nothing malformed in the capture.
+TEST_F(Tools, TsharkReadsTheCapture) {
+    if (blmx::test::run("command -v tshark").status != 0) GTEST_SKIP() << "tshark is not installed";
+    process sink({bin("blmx-vdev"), "sink", "--address", "00:11:22:33:44:55", "--name", "speaker", "--once"});
+    ASSERT_TRUE(sink.started()) << sink.output();
+    ASSERT_EQ(run_to_end({bin("blmx-host"), "play", "/dev/bluetooth/speaker", dir.file("sent.wav")},
+                         dir.file("play.pcap")),
+              0);
+    sink.wait(20);
+    const auto r = blmx::test::run("tshark -r " + dir.file("play.pcap"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *cmd : {"Command - Discover", "Command - GetCapabilities", "Command - SetConfiguration",
+                            "Command - Open", "Command - Start", "Command - Abort", "Command - Close",
+                            "Service Search Attribute Request"})
+        EXPECT_NE(r.out.find(cmd), std::string::npos) << cmd;
+    const auto bad = blmx::test::run("tshark -r " + dir.file("play.pcap") + " -Y '_ws.malformed || _ws.expert.severity >= error'");
+    EXPECT_EQ(bad.out, "");
+    const auto sbc = blmx::test::run("tshark -r " + dir.file("play.pcap") + " -Y sbc -T fields -e frame.number");
+    EXPECT_EQ(static_cast<size_t>(std::count(sbc.out.begin(), sbc.out.end(), '\n')),
+              media_packets(dir.file("play.pcap"), true).size());
+}
+
+}  // namespace
