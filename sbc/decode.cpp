@@ -52,9 +52,9 @@ void synthesise_block(float *V, const float *S, unsigned m, float *out) {
 
 }  // namespace
 
-int32_t decode_frame_reference(bt_stream &stream, uint32_t bit_count) {
+uint32_t decode_side_info(bt_stream &stream, uint32_t bit_count) {
     sbc_work &w = *stream.codec;
-    const unsigned m = w.subbands, n = w.channels, nb = w.blocks;
+    const unsigned m = w.subbands, n = w.channels;
     const uint8_t *frame = w.next_frame;
     w.pcm_fill = 0;
     w.pcm_read = 0;
@@ -77,7 +77,13 @@ int32_t decode_frame_reference(bt_stream &stream, uint32_t bit_count) {
 
     stream.bitpool = bitpool;
     allocate_bits(stream, w, bitpool);
+    return w.bit_pos;
+}
 
+int32_t decode_samples_reference(bt_stream &stream) {
+    sbc_work &w = *stream.codec;
+    const unsigned m = w.subbands, n = w.channels, nb = w.blocks;
+    const uint8_t *frame = w.next_frame;
     for (unsigned b = 0; b < nb; ++b)
         for (unsigned c = 0; c < n; ++c)
             for (unsigned i = 0; i < m; ++i) {
@@ -128,8 +134,10 @@ int32_t decode_frame_reference(bt_stream &stream, uint32_t bit_count) {
     return static_cast<int32_t>((w.bit_pos + 7) / 8);
 }
 
+int32_t decode_frame_reference(bt_stream &stream, uint32_t bit_count) {
+    if (decode_side_info(stream, bit_count) == 0) return 0;
+    return decode_samples_reference(stream);
+}
+
 }  // namespace blmx::sbc
 
-extern "C" BLMX_EXPORT int32_t sbc_decode_frame(bt_stream *stream, uint32_t bit_count) {
-    return blmx::sbc::decode_frame_reference(*stream, bit_count);
-}

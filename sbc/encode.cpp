@@ -40,6 +40,14 @@ uint8_t scale_factor_of(const float *x, unsigned count, unsigned stride) {
 
 }  // namespace
 
+int encoder_allocate(bt_stream &stream) {
+    sbc_work &w = *stream.codec;
+    // A bitpool beyond what one allocation pass reaches is clamped to the largest reachable one.
+    const int bitpool = std::min<int>(stream.bitpool, max_bitpool(stream.channel_mode, w.subbands));
+    allocate_bits(stream, w, bitpool);
+    return bitpool;
+}
+
 uint32_t encode_frame_reference(bt_stream &stream) {
     sbc_work &w = *stream.codec;
     const unsigned m = w.subbands, n = w.channels, nb = w.blocks;
@@ -76,9 +84,7 @@ uint32_t encode_frame_reference(bt_stream &stream) {
         }
     }
 
-    // A bitpool beyond what one allocation pass reaches is clamped to the largest reachable one.
-    const int bitpool = std::min<int>(stream.bitpool, max_bitpool(stream.channel_mode, static_cast<uint8_t>(m)));
-    allocate_bits(stream, w, bitpool);
+    const int bitpool = encoder_allocate(stream);
 
     // Quantization.
     float levels[2][8], offset[2][8], factor[2][8];
@@ -127,7 +133,3 @@ uint32_t encode_frame_reference(bt_stream &stream) {
 }
 
 }  // namespace blmx::sbc
-
-extern "C" BLMX_EXPORT uint32_t sbc_encode_frame(bt_stream *stream) {
-    return blmx::sbc::encode_frame_reference(*stream);
-}

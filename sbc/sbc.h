@@ -59,6 +59,26 @@ int parse_frame(const uint8_t *data, size_t size, frame_info &info);
 uint32_t encode_frame_reference(bt_stream &stream);
 int32_t decode_frame_reference(bt_stream &stream, uint32_t bit_count);
 
+// The stages that every codec path shares.
+// Encoder: the bit allocation with the stream's bitpool clamped to what one
+// pass can reach; returns the bitpool that goes into the frame.
+int encoder_allocate(bt_stream &stream);
+// Decoder: header check, join field, scale factors, CRC check and bit
+// allocation. Returns the bit position after the scale factors, or 0 when the
+// frame is refused (pcm_fill and pcm_read are then 0, nothing else changed).
+uint32_t decode_side_info(bt_stream &stream, uint32_t bit_count);
+// Decoder: everything after decode_side_info, read through the bit limit.
+int32_t decode_samples_reference(bt_stream &stream);
+
+// The codec paths this build has; `plain` is the reference above.
+enum class codec_path { plain, sse2, avx2 };
+// Whether the processor runs a path.
+bool path_available(codec_path path);
+// The fastest available path, the one the exported routines take.
+codec_path best_path();
+uint32_t encode_frame_on(codec_path path, bt_stream &stream);
+int32_t decode_frame_on(codec_path path, bt_stream &stream, uint32_t bit_count);
+
 }  // namespace blmx::sbc
 
 extern "C" void sbc_allocate_bits(bt_stream *stream);
