@@ -21,6 +21,19 @@ uint8_t side_info_crc(const bt_stream &stream, const sbc_work &w, uint8_t config
     return crc;
 }
 
+// `count` (at most 8) bits at bit position `pos`, which the caller knows to be
+// within the frame; no byte beyond the field's last bit is read.
+uint32_t peek_bits(const uint8_t *frame, uint32_t pos, unsigned count) {
+    const unsigned shift = pos & 7;
+    uint32_t v = frame[pos >> 3];
+    unsigned have = 8 - shift;
+    if (have < count) {
+        v = v << 8 | frame[(pos >> 3) + 1];
+        have += 8;
+    }
+    return (v >> (have - count)) & ((1u << count) - 1);
+}
+
 // Synthesis filter bank of one block of one channel: M subband samples in,
 // M output samples (clamped, still float) out.
 void synthesise_block(float *V, const float *S, unsigned m, float *out) {
@@ -69,11 +82,26 @@ uint32_t decode_side_info(bt_stream &stream, uint32_t bit_count) {
     w.bit_pos = 32;
     w.crc = crc8_bytes(crc_seed, frame + 1, 2);
 
-    w.join = stream.channel_mode == 3 && (m == 4 || m == 8) ? static_cast<uint8_t>(get_bits(w, frame, m)) : 0;
-    for (unsigned c = 0; c < n; ++c)
-        for (unsigned i = 0; i < m; ++i) w.scale_factor[c][i] = static_cast<uint8_t>(get_bits(w, frame, 4));
-    // A damaged scale factor would become a burst of noise: refuse the frame.
-    if (side_info_crc(stream, w, expected, bitpool) != frame[3]) return 0;
+    const bool joint = stream.channel_mode == 3 && (m == 4 || m == 8);
+    const uint32_t side_end = 32 + (joint ? m : 0) + 4 * m * n;
+    if (side_end <= bit_count) {
+        // The usual case: the side information is whole, and the CRC register
+        // after reading it is the CRC of exactly those bits.
+        uint32_t pos = 32;
+        w.join = joint ? static_cast<uint8_t>(peek_bits(frame, pos, m)) : 0;
+        pos += joint ? m : 0;
+        for (unsigned c = 0; c < n; ++c)
+            for (unsigned i = 0; i < m; ++i, pos += 4) w.scale_factor[c][i] = static_cast<uint8_t>(peek_bits(frame, pos, 4));
+        w.crc = crc8_range(static_cast<uint8_t>(w.crc), frame, 32, side_end);
+        w.bit_pos = side_end;
+        // A damaged scale factor would become a burst of noise: refuse the frame.
+        if (w.crc != frame[3]) return 0;
+    } else {
+        w.join = joint ? static_cast<uint8_t>(get_bits(w, frame, m)) : 0;
+        for (unsigned c = 0; c < n; ++c)
+            for (unsigned i = 0; i < m; ++i) w.scale_factor[c][i] = static_cast<uint8_t>(get_bits(w, frame, 4));
+        if (side_info_crc(stream, w, expected, bitpool) != frame[3]) return 0;
+    }
 
     stream.bitpool = bitpool;
     allocate_bits(stream, w, bitpool);

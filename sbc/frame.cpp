@@ -19,31 +19,50 @@ uint8_t config_byte(const bt_stream &s) {
 }
 
 namespace {
-// CRC-8 (x^8 + x^4 + x^3 + x^2 + 1) of every byte value from a zero register.
-constexpr std::array<uint8_t, 256> make_crc_table() {
-    std::array<uint8_t, 256> t{};
+// crc_tables[k][v]: the register after feeding byte v and then k zero bytes
+// into a zero register, CRC-8 x^8 + x^4 + x^3 + x^2 + 1. Row 0 feeds one byte;
+// the rows together feed eight bytes with one dependent lookup.
+constexpr std::array<std::array<uint8_t, 256>, 8> make_crc_tables() {
+    std::array<std::array<uint8_t, 256>, 8> t{};
     for (unsigned v = 0; v < 256; ++v) {
         unsigned reg = v;
         for (int i = 0; i < 8; ++i) reg = (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF;
-        t[v] = static_cast<uint8_t>(reg);
+        t[0][v] = static_cast<uint8_t>(reg);
     }
+    for (unsigned k = 1; k < 8; ++k)
+        for (unsigned v = 0; v < 256; ++v) t[k][v] = t[0][t[k - 1][v]];
     return t;
 }
-constexpr auto crc_table = make_crc_table();
+constexpr auto crc_tables = make_crc_tables();
+constexpr const auto &crc_table = crc_tables[0];
+
+unsigned crc_bit(unsigned r, unsigned bit) {
+    return (((r >> 7) ^ bit) & 1u) ? ((r << 1) ^ 0x1D) & 0xFF : (r << 1) & 0xFF;
+}
 }  // namespace
 
 uint8_t crc8_bits(uint8_t reg, uint32_t value, unsigned count) {
     unsigned r = reg;
-    for (unsigned i = count; i-- > 0;) {
-        unsigned bit = (value >> i) & 1u;
-        r = (((r >> 7) ^ bit) & 1u) ? ((r << 1) ^ 0x1D) & 0xFF : (r << 1) & 0xFF;
-    }
+    for (unsigned i = count; i-- > 0;) r = crc_bit(r, (value >> i) & 1u);
     return static_cast<uint8_t>(r);
 }
 
 uint8_t crc8_bytes(uint8_t reg, const uint8_t *data, size_t size) {
     for (size_t i = 0; i < size; ++i) reg = crc_table[reg ^ data[i]];
     return reg;
+}
+
+uint8_t crc8_range(uint8_t reg, const uint8_t *data, uint32_t from, uint32_t to) {
+    unsigned r = reg;
+    for (; from < to && (from & 7); ++from) r = crc_bit(r, (data[from >> 3] >> (7 - (from & 7))) & 1u);
+    for (; from + 64 <= to; from += 64) {
+        const uint8_t *p = data + (from >> 3);
+        r = crc_tables[7][r ^ p[0]] ^ crc_tables[6][p[1]] ^ crc_tables[5][p[2]] ^ crc_tables[4][p[3]] ^
+            crc_tables[3][p[4]] ^ crc_tables[2][p[5]] ^ crc_tables[1][p[6]] ^ crc_tables[0][p[7]];
+    }
+    for (; from + 8 <= to; from += 8) r = crc_table[r ^ data[from >> 3]];
+    for (; from < to; ++from) r = crc_bit(r, (data[from >> 3] >> (7 - (from & 7))) & 1u);
+    return static_cast<uint8_t>(r);
 }
 
 void put_bits(sbc_work &w, uint8_t *frame, uint32_t value, unsigned count) {
@@ -82,14 +101,16 @@ int parse_frame(const uint8_t *data, size_t size, frame_info &info) {
     if (size == 0) return -1;
     if (data[0] != sync_word) return 0;
     if (size < 4) return -1;
-    bt_stream s{};
+    // Only the fields the allocation reads are set: clearing the whole records
+    // (the stream holds the 64 KiB packet buffer) would cost more than the parse.
+    bt_stream s;
     s.frequency_index = data[1] >> 6;
     s.blocks_index = (data[1] >> 4) & 3;
     s.channel_mode = (data[1] >> 2) & 3;
     s.allocation = (data[1] >> 1) & 1;
     s.subbands_flag = data[1] & 1;
     s.bitpool = data[2];
-    sbc_work w{};
+    sbc_work w;
     set_dimensions(w, s);
     const unsigned m = w.subbands, n = w.channels;
     if (s.bitpool > max_bitpool(s.channel_mode, w.subbands)) return 0;

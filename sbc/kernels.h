@@ -4,6 +4,7 @@
 // and then shared with code that runs on another.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "blmx_bt.h"
@@ -18,7 +19,6 @@ struct kernel_tables {
     float synthesis_cos8[8][16];                   // [i][k]
     float synthesis_cos4[4][8];
     float synthesis_window8[80], synthesis_window4[40];  // -M x W[i], exact
-    uint8_t crc[256];                              // CRC-8 of each byte value
 };
 const kernel_tables &tables_for_kernels();
 
@@ -38,5 +38,7 @@ uint32_t encode_frame_reference(bt_stream &stream);
 int encoder_allocate(bt_stream &stream);
 uint32_t decode_side_info(bt_stream &stream, uint32_t bit_count);
 int32_t decode_samples_reference(bt_stream &stream);
+uint8_t crc8_range(uint8_t reg, const uint8_t *data, uint32_t from, uint32_t to);
+uint8_t crc8_bytes(uint8_t reg, const uint8_t *data, size_t size);
 
 }  // namespace blmx::sbc

@@ -28,11 +28,6 @@ constexpr kernel_tables make_tables() {
             t.analysis_cos_t4[k][i] = sbc_analysis_cos_4[i][k];
             t.synthesis_cos4[i][k] = sbc_synthesis_cos_4[i][k];
         }
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned reg = v;
-        for (int i = 0; i < 8; ++i) reg = (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF;
-        t.crc[v] = static_cast<uint8_t>(reg);
-    }
     return t;
 }
 

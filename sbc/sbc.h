@@ -28,6 +28,8 @@ uint8_t config_byte(const bt_stream &stream);
 uint8_t crc8_bits(uint8_t reg, uint32_t value, unsigned count);
 // Feeds whole bytes.
 uint8_t crc8_bytes(uint8_t reg, const uint8_t *data, size_t size);
+// Feeds bits [from, to) of `data`, most significant bit of each byte first.
+uint8_t crc8_range(uint8_t reg, const uint8_t *data, uint32_t from, uint32_t to);
 
 // The largest bitpool one allocation pass can distribute: 16 x subbands x channels of a pass.
 constexpr int max_bitpool(uint8_t channel_mode, uint8_t subbands) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -134,9 +135,27 @@ int run_encode(const encode_options &o) {
     progress prog(static_cast<double>(info.frames) / info.samplerate, "encoding");
     sf_count_t done = 0;
     uint64_t frames = 0;
+    // The input is read in large pieces and the output written through a large
+    // buffer: per-frame reads and writes would cost more than the encoding.
+    std::vector<char> out_buf(1 << 20);
+    std::setvbuf(f, out_buf.data(), _IOFBF, out_buf.size());
+    std::vector<int16_t> piece(static_cast<size_t>(per_frame) * ch * 512);
+    size_t have = 0, at = 0;  // samples in `piece`, and the next one to take
+    bool input_done = false;
     for (;;) {
-        const sf_count_t got = sf_readf_short(in, w.pcm, per_frame);
+        if (have - at < static_cast<size_t>(per_frame * ch) && !input_done) {
+            std::memmove(piece.data(), piece.data() + at, sizeof(int16_t) * (have - at));
+            have -= at;
+            at = 0;
+            const sf_count_t room = static_cast<sf_count_t>((piece.size() - have) / ch);
+            const sf_count_t got = sf_readf_short(in, piece.data() + have, room);
+            if (got < room) input_done = true;
+            if (got > 0) have += static_cast<size_t>(got) * ch;
+        }
+        const sf_count_t got = static_cast<sf_count_t>(std::min(have - at, static_cast<size_t>(per_frame * ch)) / ch);
         if (got <= 0) break;
+        std::memcpy(w.pcm, piece.data() + at, sizeof(int16_t) * static_cast<size_t>(got * ch));
+        at += static_cast<size_t>(got * ch);
         if (got < per_frame) std::memset(w.pcm + got * ch, 0, sizeof(int16_t) * static_cast<size_t>((per_frame - got) * ch));
         const uint32_t n = sbc_encode_frame(&s);
         if (std::fwrite(w.frame, 1, n, f) != n) fail("cannot write " + o.out + ": " + std::strerror(errno));
@@ -169,7 +188,7 @@ template <typename F> stream_summary read_stream(const std::string &path, F &&on
     std::fseek(f, 0, SEEK_END);
     const long file_size = std::ftell(f);
     std::fseek(f, 0, SEEK_SET);
-    std::vector<uint8_t> buf(1 << 16);
+    std::vector<uint8_t> buf(1 << 20);
     size_t start = 0, end = 0;
     bool eof = false, in_damage = false;
     stream_summary sum;
@@ -243,6 +262,17 @@ int run_decode(const std::string &in, const std::string &out_path) {
     sbc_work &w = *st.work;
     output_file out(out_path);
     SNDFILE *wav = nullptr;
+    // Decoded PCM is written in large pieces; a write per frame would cost
+    // more than the decoding.
+    std::vector<int16_t> pending;
+    pending.reserve(256 * 1024);
+    int channels = 1;
+    const auto flush = [&] {
+        const sf_count_t frames = static_cast<sf_count_t>(pending.size() / channels);
+        if (frames > 0 && sf_writef_short(wav, pending.data(), frames) != frames)
+            fail("cannot write " + out_path + ": " + sf_strerror(wav));
+        pending.clear();
+    };
     const auto sum = read_stream(in, [&](const uint8_t *data, const frame_info &fi) {
         if (!wav) {
             s.frequency_index = fi.frequency_index;
@@ -255,6 +285,7 @@ int run_decode(const std::string &in, const std::string &out_path) {
             info.channels = fi.channel_mode == 0 ? 1 : 2;
             info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
             wav = sf_open(out.temp().c_str(), SFM_WRITE, &info);
+            channels = info.channels;
             if (!wav) fail("cannot create " + out_path + ": " + sf_strerror(nullptr));
         }
         w.blocks = fi.blocks;
@@ -262,10 +293,11 @@ int run_decode(const std::string &in, const std::string &out_path) {
         w.channels = fi.channels;
         w.next_frame = const_cast<uint8_t *>(data);
         if (sbc_decode_frame(&s, fi.length * 8) == 0) return false;
-        const sf_count_t frames = w.pcm_fill / w.channels;
-        if (sf_writef_short(wav, w.pcm, frames) != frames) fail("cannot write " + out_path + ": " + sf_strerror(wav));
+        if (pending.size() + static_cast<size_t>(w.pcm_fill) > pending.capacity()) flush();
+        pending.insert(pending.end(), w.pcm, w.pcm + w.pcm_fill);
         return true;
     });
+    flush();
     if (sf_close(wav) != 0) fail("cannot write " + out_path);
     out.commit();
     std::fprintf(stderr, "blmx-sbc: decoded %llu frames (%.2f s), %llu damaged skipped%s\n",
