@@ -105,3 +105,93 @@ TEST(SbcAllocation, EveryBitpoolReturnsWithinBounds) {
                     }
                 }
 }
+
+namespace {
+
+// The allocation of one pass written the plain way, position by position
+// through every slice, as an oracle for the library's faster slice search.
+void plain_pass(const bt_stream &s, int m, const uint8_t sf[][8], int bits[][8], int bitpool, int first, int last) {
+    static const int offset4[4][4] = {{-1, 0, 0, 0}, {-2, 0, 0, 1}, {-2, 0, 0, 1}, {-2, 0, 0, 1}};
+    static const int offset8[4][8] = {{-2, 0, 0, 0, 0, 0, 0, 1}, {-3, 0, 0, 0, 0, 0, 1, 2},
+                                      {-4, 0, 0, 0, 0, 0, 1, 2}, {-4, 0, 0, 0, 0, 0, 1, 2}};
+    int need[2][8], max_need = 0;
+    for (int c = first; c < last; ++c)
+        for (int i = 0; i < m; ++i) {
+            if (s.allocation == 1) {
+                need[c][i] = sf[c][i];
+            } else if (sf[c][i] == 0) {
+                need[c][i] = -5;
+            } else {
+                const int loud = sf[c][i] - (m == 8 ? offset8[s.frequency_index][i] : offset4[s.frequency_index][i]);
+                need[c][i] = loud > 0 ? loud / 2 : loud;
+            }
+            max_need = std::max(max_need, need[c][i]);
+        }
+    int slice = max_need + 1, count = 0, slicecount = 0;
+    do {
+        --slice;
+        count += slicecount;
+        slicecount = 0;
+        for (int c = first; c < last; ++c)
+            for (int i = 0; i < m; ++i) {
+                if (need[c][i] > slice + 1 && need[c][i] < slice + 16) ++slicecount;
+                else if (need[c][i] == slice + 1) slicecount += 2;
+            }
+    } while (count + slicecount < bitpool);
+    if (count + slicecount == bitpool) {
+        count += slicecount;
+        --slice;
+    }
+    for (int c = first; c < last; ++c)
+        for (int i = 0; i < m; ++i) bits[c][i] = need[c][i] < slice + 2 ? 0 : std::min(need[c][i] - slice, 16);
+    const int nch = last - first;
+    for (int p = 0; p < nch * m && count < bitpool; ++p) {
+        const int c = first + (nch == 2 ? p & 1 : 0), i = nch == 2 ? p >> 1 : p;
+        if (bits[c][i] >= 2 && bits[c][i] < 16) {
+            ++bits[c][i];
+            ++count;
+        } else if (need[c][i] == slice + 1 && bitpool > count + 1) {
+            bits[c][i] = 2;
+            count += 2;
+        }
+    }
+    for (int p = 0; p < nch * m && count < bitpool; ++p) {
+        const int c = first + (nch == 2 ? p & 1 : 0), i = nch == 2 ? p >> 1 : p;
+        if (bits[c][i] < 16) {
+            ++bits[c][i];
+            ++count;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(SbcAllocation, MatchesThePlainSliceSearch) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 4000; ++round) {
+        blmx::test::stream_fixture f;
+        bt_stream &s = f.s();
+        s.channel_mode = static_cast<uint8_t>(round & 3);
+        s.allocation = static_cast<uint8_t>((round >> 2) & 1);
+        s.subbands_flag = (round >> 3) & 1;
+        s.frequency_index = static_cast<uint8_t>(rng() % 4);
+        set_dimensions(f.w(), s);
+        const int m = f.w().subbands;
+        const int limit = max_bitpool(s.channel_mode, static_cast<uint8_t>(m));
+        s.bitpool = static_cast<uint8_t>(rng() % (limit + 1));
+        // Scale factors of one character per round: spread, clustered, or mostly zero.
+        for (auto &row : f.w().scale_factor)
+            for (auto &v : row) v = static_cast<uint8_t>(round % 3 == 0 ? rng() % 16 : round % 3 == 1 ? 6 + rng() % 3 : (rng() % 4 ? 0 : rng() % 16));
+        int expected[2][8] = {};
+        if (s.channel_mode == 1) {
+            plain_pass(s, m, f.w().scale_factor, expected, s.bitpool, 0, 1);
+            plain_pass(s, m, f.w().scale_factor, expected, s.bitpool, 1, 2);
+        } else {
+            plain_pass(s, m, f.w().scale_factor, expected, s.bitpool, 0, f.w().channels);
+        }
+        sbc_allocate_bits(&s);
+        for (int c = 0; c < f.w().channels; ++c)
+            for (int i = 0; i < m; ++i)
+                ASSERT_EQ(f.w().bits[c][i], expected[c][i]) << "round " << round << " channel " << c << " subband " << i;
+    }
+}
