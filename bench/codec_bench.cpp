@@ -53,14 +53,31 @@ std::vector<int16_t> source_pcm(const codec &c, int frames) {
     return v;
 }
 
+using blmx::sbc::codec_path;
+constexpr const char *path_names[] = {"plain", "sse2", "avx2", "avx512"};
+
+// Each benchmark runs one configuration on one codec path; a path the
+// processor lacks is skipped.
+bool choose_path(benchmark::State &state, codec_path &path) {
+    path = static_cast<codec_path>(state.range(1));
+    if (!blmx::sbc::path_available(path)) {
+        state.SkipWithError("path not available on this processor");
+        return false;
+    }
+    state.SetLabel(path_names[state.range(1)]);
+    return true;
+}
+
 void BM_Encode(benchmark::State &state) {
+    codec_path path;
+    if (!choose_path(state, path)) return;
     codec c(configs[state.range(0)]);
     const int per = c.work->frame_samples * c.work->channels;
     const auto pcm = source_pcm(c, 64);
     int k = 0;
     for (auto _ : state) {
         std::memcpy(c.work->pcm, pcm.data() + per * k, sizeof(int16_t) * static_cast<size_t>(per));
-        const uint32_t n = sbc_encode_frame(c.stream.get());
+        const uint32_t n = blmx::sbc::encode_frame_on(path, *c.stream);
         benchmark::DoNotOptimize(c.work->frame[n - 1]);
         std::memset(c.work->frame, 0, n);
         k = (k + 1) & 63;
@@ -69,6 +86,8 @@ void BM_Encode(benchmark::State &state) {
 }
 
 void BM_Decode(benchmark::State &state) {
+    codec_path path;
+    if (!choose_path(state, path)) return;
     codec enc(configs[state.range(0)]), dec(configs[state.range(0)]);
     const int per = enc.work->frame_samples * enc.work->channels;
     const auto pcm = source_pcm(enc, 64);
@@ -82,7 +101,8 @@ void BM_Decode(benchmark::State &state) {
     int k = 0;
     for (auto _ : state) {
         dec.work->next_frame = frames[k].data();
-        benchmark::DoNotOptimize(sbc_decode_frame(dec.stream.get(), static_cast<uint32_t>(frames[k].size() * 8)));
+        benchmark::DoNotOptimize(
+            blmx::sbc::decode_frame_on(path, *dec.stream, static_cast<uint32_t>(frames[k].size() * 8)));
         k = (k + 1) & 63;
     }
     state.SetItemsProcessed(state.iterations());
@@ -90,6 +110,7 @@ void BM_Decode(benchmark::State &state) {
 
 }  // namespace
 
-BENCHMARK(BM_Encode)->DenseRange(0, 4)->ArgName("config");
-BENCHMARK(BM_Decode)->DenseRange(0, 4)->ArgName("config");
+// Configurations 0..4 (above) across the paths plain, sse2, avx2, avx512, side by side.
+BENCHMARK(BM_Encode)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1, 2, 3}})->ArgNames({"config", "path"});
+BENCHMARK(BM_Decode)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1, 2, 3}})->ArgNames({"config", "path"});
 BENCHMARK_MAIN();

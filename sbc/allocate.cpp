@@ -40,27 +40,13 @@ void allocate_pass(const bt_stream &stream, sbc_work &w, int bitpool, int first,
         }
     }
 
-    // How many positions need each value, and running totals of that, so a
-    // slice's count takes two lookups instead of a pass over the positions.
-    // A need lies between -5 and 255.
-    const int lowest = (last > first && m > 0) ? min_bitneed : 0;
-    int highest = lowest;
-    int histogram[520] = {};
-    for (int ch = first; ch < last; ++ch)
-        for (int sb = 0; sb < m; ++sb) {
-            ++histogram[bitneed[ch][sb] - lowest];
-            highest = std::max(highest, bitneed[ch][sb]);
-        }
-    const int span = highest - lowest + 1;
-    int below[521];  // below[v]: positions whose need is under lowest + v
-    below[0] = 0;
-    for (int v = 0; v < span; ++v) below[v + 1] = below[v] + histogram[v];
-    // Positions whose need lies in [lo, hi].
-    const auto needing = [&](int lo, int hi) {
-        lo = std::max(lo - lowest, 0);
-        hi = std::min(hi - lowest, span - 1);
-        return lo > hi ? 0 : below[hi + 1] - below[lo];
-    };
+    // The needs side by side in one fixed-size row (unused places hold a need
+    // no slice counts), so a slice's count is one short loop that the
+    // compiler turns into a few vector operations.
+    int needs[16];
+    for (int k = 0; k < 16; ++k) needs[k] = -1000;
+    for (int ch = first, k = 0; ch < last; ++ch)
+        for (int sb = 0; sb < m; ++sb) needs[k++] = bitneed[ch][sb];
 
     int bitslice = max_bitneed + 1;
     int bitcount = 0;
@@ -69,7 +55,9 @@ void allocate_pass(const bt_stream &stream, sbc_work &w, int bitpool, int first,
         --bitslice;
         // One bit for each position needing more than bitslice + 1 (and less
         // than bitslice + 16), two for each that starts at bitslice + 1.
-        slicecount = needing(bitslice + 2, bitslice + 15) + 2 * needing(bitslice + 1, bitslice + 1);
+        slicecount = 0;
+        for (int k = 0; k < 16; ++k)
+            slicecount += (static_cast<unsigned>(needs[k] - (bitslice + 2)) < 14u) + 2 * (needs[k] == bitslice + 1);
         if (bitcount + slicecount >= bitpool) break;
         bitcount += slicecount;
         // Every position has given its 16 bits: no slice can add more, and a

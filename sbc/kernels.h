@@ -16,6 +16,8 @@ struct kernel_tables {
     float window8[80], window4[40];                // analysis window W
     float analysis_cos_t8[16][8];                  // [k][i] = T[i][k]
     float analysis_cos_t4[8][4];
+    float analysis_cos_t8_twice[16][16];           // [k][g * 8 + i] = T[i][k], g = 0, 1
+    int32_t pair_index[16][16];                    // [k][g * 8 + i] = 16 g + k
     float synthesis_cos8[8][16];                   // [i][k]
     float synthesis_cos4[4][8];
     float synthesis_window8[80], synthesis_window4[40];  // -M x W[i], exact
@@ -26,6 +28,11 @@ namespace sse2 {
 uint32_t encode_frame(bt_stream &stream, const kernel_tables &t);
 int32_t decode_frame(bt_stream &stream, uint32_t bit_count, const kernel_tables &t);
 }  // namespace sse2
+
+namespace avx512 {
+uint32_t encode_frame(bt_stream &stream, const kernel_tables &t);
+int32_t decode_frame(bt_stream &stream, uint32_t bit_count, const kernel_tables &t);
+}  // namespace avx512
 
 namespace avx2 {
 uint32_t encode_frame(bt_stream &stream, const kernel_tables &t);

@@ -21,6 +21,9 @@ constexpr kernel_tables make_tables() {
     for (int i = 0; i < 8; ++i)
         for (int k = 0; k < 16; ++k) {
             t.analysis_cos_t8[k][i] = sbc_analysis_cos_8[i][k];
+            t.analysis_cos_t8_twice[k][i] = t.analysis_cos_t8_twice[k][8 + i] = sbc_analysis_cos_8[i][k];
+            t.pair_index[k][i] = k;
+            t.pair_index[k][8 + i] = 16 + k;
             t.synthesis_cos8[i][k] = sbc_synthesis_cos_8[i][k];
         }
     for (int i = 0; i < 4; ++i)
@@ -41,16 +44,34 @@ bool has_avx2() {
 #endif
 }
 
+bool has_avx512() {
+#if defined(__x86_64__) || defined(__i386__)
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+#else
+    return false;
+#endif
+}
+
 }  // namespace
 
 const kernel_tables &tables_for_kernels() { return tables; }
 
-bool path_available(codec_path path) { return path != codec_path::avx2 || has_avx2(); }
+bool path_available(codec_path path) {
+    switch (path) {
+    case codec_path::avx512: return has_avx512();
+    case codec_path::avx2: return has_avx2();
+    default: return true;
+    }
+}
 
-codec_path best_path() { return has_avx2() ? codec_path::avx2 : codec_path::sse2; }
+codec_path best_path() {
+    return has_avx512() ? codec_path::avx512 : has_avx2() ? codec_path::avx2 : codec_path::sse2;
+}
 
 uint32_t encode_frame_on(codec_path path, bt_stream &stream) {
     switch (path) {
+    case codec_path::avx512: return avx512::encode_frame(stream, tables);
     case codec_path::avx2: return avx2::encode_frame(stream, tables);
     case codec_path::sse2: return sse2::encode_frame(stream, tables);
     case codec_path::plain: break;
@@ -60,6 +81,7 @@ uint32_t encode_frame_on(codec_path path, bt_stream &stream) {
 
 int32_t decode_frame_on(codec_path path, bt_stream &stream, uint32_t bit_count) {
     switch (path) {
+    case codec_path::avx512: return avx512::decode_frame(stream, bit_count, tables);
     case codec_path::avx2: return avx2::decode_frame(stream, bit_count, tables);
     case codec_path::sse2: return sse2::decode_frame(stream, bit_count, tables);
     case codec_path::plain: break;

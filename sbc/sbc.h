@@ -73,7 +73,7 @@ uint32_t decode_side_info(bt_stream &stream, uint32_t bit_count);
 int32_t decode_samples_reference(bt_stream &stream);
 
 // The codec paths this build has; `plain` is the reference above.
-enum class codec_path { plain, sse2, avx2 };
+enum class codec_path { plain, sse2, avx2, avx512 };
 // Whether the processor runs a path.
 bool path_available(codec_path path);
 // The fastest available path, the one the exported routines take.

@@ -46,7 +46,7 @@ void configure(bt_stream &s, const config &c, int bitpool) {
 
 std::vector<codec_path> fast_paths() {
     std::vector<codec_path> v;
-    for (auto p : {codec_path::sse2, codec_path::avx2})
+    for (auto p : {codec_path::sse2, codec_path::avx2, codec_path::avx512})
         if (blmx::sbc::path_available(p)) v.push_back(p);
     return v;
 }
