@@ -33,6 +33,29 @@ namespace {
 
 int period_ms = 20;
 bool last_read_empty = false;
+int record_socket = -1;  // the record stream's media channel, for belmux_wait without a period
+
+// WAV output gathered into large writes: a write per transfer would cost more
+// than the transfer itself.
+class wav_writer {
+  public:
+    wav_writer(SNDFILE *f, int channels) : f_(f), channels_(channels) { pending_.reserve(1 << 18); }
+    ~wav_writer() { flush(); }
+    void add(const int16_t *pcm, long frames) {
+        const size_t n = static_cast<size_t>(frames * channels_);
+        if (pending_.size() + n > pending_.capacity()) flush();
+        pending_.insert(pending_.end(), pcm, pcm + n);
+    }
+    void flush() {
+        if (!pending_.empty()) sf_writef_short(f_, pending_.data(), static_cast<sf_count_t>(pending_.size() / channels_));
+        pending_.clear();
+    }
+
+  private:
+    SNDFILE *f_;
+    int channels_;
+    std::vector<int16_t> pending_;
+};
 
 void on_alarm(int) {}  // its only job is to end a blocked read with EINTR
 
@@ -151,9 +174,18 @@ int play(library &lib, const std::string &device, const std::string &file) {
         }
         return true;
     };
+    // The file is read in large pieces and handed over a period at a time.
+    std::vector<int16_t> piece(static_cast<size_t>(period * info.channels) * 64);
+    sf_count_t piece_frames = 0, piece_at = 0;
     for (;;) {
-        const sf_count_t got = sf_readf_short(in, raw.data(), period);
-        if (got <= 0) break;
+        if (piece_at == piece_frames) {
+            piece_frames = sf_readf_short(in, piece.data(), period * 64);
+            piece_at = 0;
+            if (piece_frames <= 0) break;
+        }
+        const sf_count_t got = std::min<sf_count_t>(period, piece_frames - piece_at);
+        std::copy_n(piece.data() + piece_at * info.channels, got * info.channels, raw.data());
+        piece_at += got;
         convert(raw.data(), info.channels, pcm.data(), channels, got);
         if (!transfer(got)) break;
         sent += got;
@@ -208,8 +240,12 @@ int record(library &lib, const std::string &device, const std::string &out, doub
         b->close(b);
         return 1;
     }
-    const long period = std::max<long>(1, static_cast<long>(rate) * std::max(period_ms, 1) / 1000);
+    // Without a period the transfers take what has arrived, up to 100 ms at a
+    // time, and belmux_wait waits for the next packet.
+    const long period = period_ms > 0 ? std::max<long>(1, static_cast<long>(rate) * period_ms / 1000) : rate / 10;
     std::vector<int16_t> pcm(static_cast<size_t>(period * channels));
+    wav_writer writer(wav, channels);
+    record_socket = s->media_socket;
     progress prog("record");
     long got_frames = 0;
     const long limit = seconds > 0 ? static_cast<long>(seconds * rate) : -1;
@@ -226,13 +262,16 @@ int record(library &lib, const std::string &device, const std::string &out, doub
             rc = 1;
             break;
         }
+        // Two empty transfers in a row (the wait between them found the
+        // channel readable or timed out) may mean the source hung up.
+        const bool empty_again = last_read_empty && r == 0;
         last_read_empty = r == 0;
         const long frames = r / (2 * channels);
         if (frames > 0) {
-            sf_writef_short(wav, pcm.data(), frames);
+            writer.add(pcm.data(), frames);
             got_frames += frames;
             idle_since = std::chrono::steady_clock::now();
-        } else if (remote_closed(s->media_socket)) {
+        } else if ((period_ms > 0 || empty_again) && remote_closed(s->media_socket)) {
             break;  // the source ended its stream
         } else if (std::chrono::steady_clock::now() - idle_since > std::chrono::seconds(10)) {
             std::fprintf(stderr, "blmx-host: no audio for 10 s, stopping\n");
@@ -241,6 +280,8 @@ int record(library &lib, const std::string &device, const std::string &out, doub
         prog.update(static_cast<double>(got_frames) / rate, seconds, static_cast<long>(s->rtp_sequence));
     }
     prog.finish();
+    record_socket = -1;
+    writer.flush();
     sf_close(wav);
     b->close(b);
     if (rc == 0) std::fprintf(stderr, "blmx-host: recorded %.2f s from %s\n", static_cast<double>(got_frames) / rate, device.c_str());
@@ -365,10 +406,13 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
 // The daemon's wait: the record transfer calls it before it reads. It waits one
 // period, or, with --period-ms 0, only briefly and only when nothing came last time.
 extern "C" __attribute__((visibility("default"))) void belmux_wait(void) {
-    if (period_ms > 0)
+    if (period_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
-    else if (last_read_empty)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else if (last_read_empty) {
+        // No period: wait for the next packet (or a moment, without a channel).
+        pollfd p{record_socket, POLLIN, 0};
+        if (record_socket <= 0 || poll(&p, 1, 100) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int main(int argc, char **argv) {
@@ -386,7 +430,7 @@ int main(int argc, char **argv) {
     rec_cmd->add_option("DEVICE", device, "/dev/bluetooth/ADDRESS-OR-NAME")->required();
     rec_cmd->add_option("OUT", file, "WAV file")->required();
     rec_cmd->add_option("--seconds", seconds, "Stop after this much audio (default: when the source ends)");
-    rec_cmd->add_option("--period-ms", period_ms, "Period of each transfer (0: no wait)")->capture_default_str()->check(CLI::Range(0, 1000));
+    rec_cmd->add_option("--period-ms", period_ms, "Period of each transfer (0: take audio as it arrives)")->capture_default_str()->check(CLI::Range(0, 1000));
     rec_cmd->add_option("--rate", rate, "Sample rate to ask for")->capture_default_str();
     rec_cmd->add_option("--channels", channels, "Channels to ask for")->capture_default_str()->check(CLI::IsMember({1, 2}));
     auto *acc_cmd = app.add_subcommand("accept", "Take an incoming stream as a virtual device");
