@@ -468,6 +468,12 @@ void device::handle_command(const message &m) {
             if (m.signal == sig_close && (state_ == state::idle || seid_of() != active_)) return reply_reject(m, {err_bad_state});
             if (m.signal == sig_abort && state_ == state::idle) return reply_reject(m, {err_bad_state});
             reply_accept(m);
+            // Media that arrived before the command belongs to the stream.
+            for (int k = 0; k < 4096 && o_.sink && media_ >= 0; ++k) {
+                pollfd p{media_, POLLIN, 0};
+                if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
+                on_media_readable();
+            }
             end_stream(m.signal == sig_close ? "closed" : "aborted");
             close_channel(media_);
             return;
