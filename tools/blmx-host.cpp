@@ -407,7 +407,14 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
 // period, or, with --period-ms 0, only briefly and only when nothing came last time.
 extern "C" __attribute__((visibility("default"))) void belmux_wait(void) {
     if (period_ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
+        // Periods on a fixed grid, as a sound card's clock gives them: the
+        // time spent between waits does not add up into drift.
+        static std::chrono::steady_clock::time_point next;
+        const auto now = std::chrono::steady_clock::now();
+        const auto period = std::chrono::milliseconds(period_ms);
+        if (next.time_since_epoch().count() == 0 || now - next > 4 * period) next = now;
+        next += period;
+        std::this_thread::sleep_until(next);
     } else if (last_read_empty) {
         // No period: wait for the next packet (or a moment, without a channel).
         pollfd p{record_socket, POLLIN, 0};

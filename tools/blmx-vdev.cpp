@@ -259,7 +259,8 @@ void device::loop() {
                     ev = POLLIN, want_media_read = true;
                 else
                     timeout = 5;
-            } else if (state_ == state::streaming && !input_done_) {
+            } else if (state_ == state::streaming && (!input_done_ || !pending_packet_.empty() || !carry_.empty())) {
+                // Until the last packet has gone out, also after the input ran dry.
                 if (!pending_packet_.empty()) {
                     const double elapsed = std::chrono::duration<double>(clock_type::now() - stream_start_).count();
                     if (!o_.realtime || audio_seconds_ <= elapsed + 0.02)
