@@ -224,3 +224,131 @@ TEST_F(EndToEnd, ADeviceThatNeverAnswersFailsAfterTheAlarm) {
     EXPECT_GE(took, 7.5);
     EXPECT_LT(took, 10.0);
 }
+
+
+// Every AVDTP exchange of an open, failed once on its write and once on its
+// read: the message and result of each, nothing left open or allocated.
+TEST_F(EndToEnd, EveryExchangeOfTheOpenFailing) {
+    auto sink = vdev("sink");
+    const std::string dfail = psm_found + "backend_bt: DISCOVER FAILED\n";
+    const std::string caps = psm_found + "backend_bt: Cannot get capabilities\nbackend_bt: DISCOVER FAILED\n";
+    const std::string sdp = "backend_bt: SDP search failed\nbackend_bt: PSM=0xffffffff\nbackend_bt: PSM not found\n";
+    const struct {
+        const char *step, *op;
+        int nth, result, channels;
+        std::string output;
+    } steps[] = {
+        {"SDP request", "write", 1, -1, 2, sdp},
+        {"DISCOVER", "write", 2, -1, 2, dfail},
+        {"GET_CAPABILITIES", "write", 3, -1, 2, caps},
+        // A stereo configuration that does not go out is followed by a mono one.
+        {"SET_CONFIGURATION", "write", 4, 0, 1, psm_found},
+        {"OPEN", "write", 5, -1, 2, psm_found + "backend_bt: OPEN FAILED\n"},
+        {"START", "write", 6, -1, 2, psm_found + "backend_bt: START FAILED\n"},
+        {"SDP response", "read", 1, -1, 2, sdp},
+        {"DISCOVER response", "read", 2, -1, 2, dfail},
+        {"GET_CAPABILITIES response", "read", 3, -1, 2, caps},
+        // The device took the stereo configuration and refuses the mono one.
+        {"SET_CONFIGURATION response", "read", 4, -1, 2, dfail},
+        {"OPEN response", "read", 5, -1, 2, psm_found + "backend_bt: OPEN FAILED\n"},
+        {"START response", "read", 6, -1, 2, psm_found + "backend_bt: START FAILED\n"},
+    };
+    for (const auto &st : steps) {
+        const auto o = open(true, 44100, 2, st.op, st.nth, EIO);
+        EXPECT_EQ(o.output, st.output) << st.step;
+        EXPECT_EQ(o.result, st.result) << st.step;
+        if (st.result == 0) {
+            EXPECT_EQ(o.channels, st.channels) << st.step;
+        } else {
+            EXPECT_LE(o.media, 0) << st.step;
+            EXPECT_LE(o.signal, 0) << st.step;
+            EXPECT_FALSE(o.codec) << st.step;
+        }
+        EXPECT_EQ(o.leaked, 0) << st.step;
+        EXPECT_LE(o.after_close_media, 0) << st.step;
+        EXPECT_LE(o.after_close_signal, 0) << st.step;
+    }
+}
+
+// The transfers on a live stream: a media write or read that fails, and one
+// that would block.
+TEST_F(EndToEnd, TransfersWhenTheChannelFails) {
+    blmx::test::write_wav(dir.file("in.wav"), blmx::test::sine(44100, 2, 500, 44100, 5000), 2, 44100);
+    auto sink = vdev("sink");
+    auto source = [&] {
+        return std::make_unique<process>(std::vector<std::string>{bin("blmx-vdev"), "source", "--address",
+                                                                  "00:11:22:33:44:56", "--name", "mic", "--in",
+                                                                  dir.file("in.wav"), "--realtime"});
+    }();
+    ASSERT_TRUE(source->started()) << source->output();
+    const std::string text = blmx::test::capture_stdout([&] {
+        struct sigaction sa{};
+        sa.sa_handler = [](int) {};
+        sigaction(SIGALRM, &sa, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        std::vector<int16_t> pcm(4096 * 2, 1000);
+        const int bytes = static_cast<int>(pcm.size() * 2);
+        audio_backend *p = &blmx_backend_bt_play;
+        int ch = 2, fmt = 0x10;
+        const int before = blmx::test::open_descriptors();
+        std::printf("open %d\n", p->open(p, "/dev/bluetooth/dev", 44100, 0, &ch, &fmt));
+        // A send that would block is tried again; one that fails ends the transfer.
+        vbt_fault_inject("write", 1, EAGAIN);
+        std::printf("eagain %d\n", p->transfer(p, pcm.data(), bytes) == bytes);
+        vbt_fault_inject("write", 1, EIO);
+        std::printf("eio %d\n", p->transfer(p, pcm.data(), bytes));
+        vbt_fault_clear();
+        p->close(p);
+        audio_backend *r = &blmx_backend_bt_rec;
+        std::printf("open %d\n", r->open(r, "/dev/bluetooth/mic", 44100, 0, &ch, &fmt));
+        usleep(100000);
+        vbt_fault_inject("read", 1, EAGAIN);
+        std::printf("nothing waiting %d\n", r->transfer(r, pcm.data(), bytes));
+        vbt_fault_inject("read", 1, EIO);
+        std::printf("read error %d\n", r->transfer(r, pcm.data(), bytes));
+        vbt_fault_clear();
+        usleep(100000);
+        std::printf("again %d\n", r->transfer(r, pcm.data(), 512) > 0);
+        r->close(r);
+        r->close(r);
+        std::printf("leaked %d\n", blmx::test::open_descriptors() - before);
+    });
+    EXPECT_EQ(text, "backend_bt: PSM=0x19\nopen 0\neagain 1\neio -1\nbackend_bt: PSM=0x19\nopen 0\n"
+                    "nothing waiting 0\nread error -1\nagain 1\nleaked 0\n");
+}
+
+// Devices that vanish mid-stream: the host's playback fails cleanly, its
+// recording keeps what arrived and ends.
+TEST_F(EndToEnd, DevicesThatVanishMidStream) {
+    blmx::test::write_wav(dir.file("in.wav"), blmx::test::sine(3 * 44100, 2, 500, 44100, 5000), 2, 44100);
+    {
+        auto sink = vdev("sink", {"--exit-after-packets", "20"});
+        process host({bin("blmx-host"), "play", "/dev/bluetooth/dev", dir.file("in.wav")}, "");
+        EXPECT_EQ(host.wait(30), 1) << host.output();
+        EXPECT_NE(host.output().find("blmx-host: playback transfer failed"), std::string::npos) << host.output();
+        EXPECT_EQ(sink->wait(5), 3);
+    }
+    {
+        auto source = vdev("source", {"--exit-after-packets", "40"});
+        process host({bin("blmx-host"), "record", "/dev/bluetooth/dev", dir.file("out.wav"), "--period-ms", "0"}, "");
+        EXPECT_EQ(host.wait(30), 0) << host.output();
+        EXPECT_EQ(source->wait(5), 3);
+        // Every one of the 40 packets that went out (5 frames of 128 samples each) was recorded.
+        EXPECT_EQ(blmx::test::read_wav(dir.file("out.wav")).size(), 40u * 5 * 128 * 2);
+    }
+}
+
+// A device that stops answering mid-stream: the next command (the ABORT of
+// close) fails after its 8-second alarm, and close goes on.
+TEST_F(EndToEnd, ADeviceThatStopsAnsweringDelaysCloseByOneAlarm) {
+    auto sink = vdev("sink", {"--misbehave", "ignore:abort"});
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto o = open(true, 44100, 2);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.after_close_signal, -1);
+    EXPECT_EQ(o.after_close_media, -1);
+    EXPECT_EQ(o.leaked, 0);
+    EXPECT_GE(took, 7.5);
+    EXPECT_LT(took, 10.0);
+}

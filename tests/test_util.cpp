@@ -1,5 +1,9 @@
 #include "tests/test_util.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +31,10 @@ std::string capture_stdout(const std::function<void()> &fn) {
         close(fds[0]);
         dup2(fds[1], 1);
         fn();
+#if defined(__SANITIZE_ADDRESS__)
+        // What the child left allocated shows in its output, which the tests compare.
+        if (__lsan_do_recoverable_leak_check()) std::printf("\n<memory leaked>\n");
+#endif
         std::fflush(stdout);
         _exit(0);
     }
