@@ -101,6 +101,11 @@ struct stream_stats {
 class device {
   public:
     explicit device(options o) : o_(std::move(o)) {}
+    ~device() {
+        if (input_) sf_close(input_);
+    }
+    device(const device &) = delete;
+    device &operator=(const device &) = delete;
     int run();
 
   private:
@@ -232,7 +237,6 @@ int device::run() {
     close_channel(signalling_);
     close_channel(media_);
     vbt_device_unregister(device_);
-    if (input_) sf_close(input_);
     return 0;
 }
 
