@@ -152,6 +152,25 @@ TEST_F(Tools, RecordFromTheVirtualSource) {
     expect_faithful(dir.file("recorded.wav"), 88200);
 }
 
+// A source that sends in real time sends its last packets too, and a host
+// recording one period at a time takes all of them.
+TEST_F(Tools, RecordInRealTime) {
+    process source({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:67", "--name", "live", "--in",
+                    dir.file("sent.wav"), "--once", "--realtime"});
+    ASSERT_TRUE(source.started()) << source.output();
+    std::string out;
+    ASSERT_EQ(run_to_end({bin("blmx-host"), "record", "/dev/bluetooth/live", dir.file("live.wav")}, dir.file("live.pcap"),
+                         &out),
+              0)
+        << out;
+    EXPECT_EQ(source.wait(20), 0) << source.output();
+    EXPECT_NE(source.output().find("input sent"), std::string::npos) << source.output();
+    const auto packets = media_packets(dir.file("live.pcap"), false);
+    expect_contiguous(packets, 128);
+    EXPECT_EQ(frames_of(packets), (88200 + 127) / 128);
+    expect_faithful(dir.file("live.wav"), 88200);
+}
+
 TEST_F(Tools, AcceptAStreamThatTheSourceSetsUp) {
     process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
                   dir.file("accepted.wav")},
