@@ -412,7 +412,7 @@ extern "C" __attribute__((visibility("default"))) void belmux_wait(void) {
         static std::chrono::steady_clock::time_point next;
         const auto now = std::chrono::steady_clock::now();
         const auto period = std::chrono::milliseconds(period_ms);
-        if (next.time_since_epoch().count() == 0 || now - next > 4 * period) next = now;
+        if (next.time_since_epoch().count() == 0 || now - next > std::chrono::seconds(1)) next = now;
         next += period;
         std::this_thread::sleep_until(next);
     } else if (last_read_empty) {
