@@ -403,8 +403,9 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
 
 }  // namespace
 
-// The daemon's wait: the record transfer calls it before it reads. It waits one
-// period, or, with --period-ms 0, only briefly and only when nothing came last time.
+// The daemon's wait: the record transfer calls it before it reads. It waits for
+// the next period, or, with --period-ms 0, for the next packet when nothing came
+// last time.
 extern "C" __attribute__((visibility("default"))) void belmux_wait(void) {
     if (period_ms > 0) {
         // Periods on a fixed grid, as a sound card's clock gives them: the
