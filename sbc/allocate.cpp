@@ -21,19 +21,15 @@ void allocate_pass(const bt_stream &stream, sbc_work &w, int bitpool, int first,
     int bitneed[2][8];
     int max_bitneed = 0;
     int min_bitneed = 0x7fffffff;
+    const int *offsets = m == 8 ? offset8[stream.frequency_index & 3] : offset4[stream.frequency_index & 3];
     for (int ch = first; ch < last; ++ch) {
         for (int sb = 0; sb < m; ++sb) {
+            // SNR: the scale factor; loudness: -5 for a zero scale factor, else
+            // the loudness, halved when positive. Selected without branches.
             const int sf = w.scale_factor[ch][sb];
-            int need;
-            if (snr) {
-                need = sf;
-            } else if (sf == 0) {
-                need = -5;
-            } else {
-                const int off = m == 8 ? offset8[stream.frequency_index & 3][sb] : offset4[stream.frequency_index & 3][sb];
-                const int loudness = sf - off;
-                need = loudness > 0 ? loudness / 2 : loudness;
-            }
+            const int loudness = sf - offsets[sb];
+            const int by_loudness = sf == 0 ? -5 : loudness > 0 ? loudness / 2 : loudness;
+            const int need = snr ? sf : by_loudness;
             bitneed[ch][sb] = need;
             max_bitneed = std::max(max_bitneed, need);
             min_bitneed = std::min(min_bitneed, need);
