@@ -21,15 +21,15 @@ uint8_t config_byte(const bt_stream &s) {
 namespace {
 // crc_tables[k][v]: the register after feeding byte v and then k zero bytes
 // into a zero register, CRC-8 x^8 + x^4 + x^3 + x^2 + 1. Row 0 feeds one byte;
-// the rows together feed eight bytes with one dependent lookup.
-constexpr std::array<std::array<uint8_t, 256>, 8> make_crc_tables() {
-    std::array<std::array<uint8_t, 256>, 8> t{};
+// the rows together feed sixteen bytes with one dependent lookup.
+constexpr std::array<std::array<uint8_t, 256>, 16> make_crc_tables() {
+    std::array<std::array<uint8_t, 256>, 16> t{};
     for (unsigned v = 0; v < 256; ++v) {
         unsigned reg = v;
         for (int i = 0; i < 8; ++i) reg = (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF;
         t[0][v] = static_cast<uint8_t>(reg);
     }
-    for (unsigned k = 1; k < 8; ++k)
+    for (unsigned k = 1; k < 16; ++k)
         for (unsigned v = 0; v < 256; ++v) t[k][v] = t[0][t[k - 1][v]];
     return t;
 }
@@ -55,10 +55,11 @@ uint8_t crc8_bytes(uint8_t reg, const uint8_t *data, size_t size) {
 uint8_t crc8_range(uint8_t reg, const uint8_t *data, uint32_t from, uint32_t to) {
     unsigned r = reg;
     for (; from < to && (from & 7); ++from) r = crc_bit(r, (data[from >> 3] >> (7 - (from & 7))) & 1u);
-    for (; from + 64 <= to; from += 64) {
+    for (; from + 128 <= to; from += 128) {
         const uint8_t *p = data + (from >> 3);
-        r = crc_tables[7][r ^ p[0]] ^ crc_tables[6][p[1]] ^ crc_tables[5][p[2]] ^ crc_tables[4][p[3]] ^
-            crc_tables[3][p[4]] ^ crc_tables[2][p[5]] ^ crc_tables[1][p[6]] ^ crc_tables[0][p[7]];
+        unsigned rest = 0;
+        for (unsigned k = 1; k < 16; ++k) rest ^= crc_tables[15 - k][p[k]];
+        r = crc_tables[15][r ^ p[0]] ^ rest;
     }
     for (; from + 8 <= to; from += 8) r = crc_table[r ^ data[from >> 3]];
     for (; from < to; ++from) r = crc_bit(r, (data[from >> 3] >> (7 - (from & 7))) & 1u);
