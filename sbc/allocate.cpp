@@ -44,21 +44,40 @@ void allocate_pass(const bt_stream &stream, sbc_work &w, int bitpool, int first,
     for (int ch = first, k = 0; ch < last; ++ch)
         for (int sb = 0; sb < m; ++sb) needs[k++] = bitneed[ch][sb];
 
-    int bitslice = max_bitneed + 1;
-    int bitcount = 0;
-    int slicecount = 0;
-    for (;;) {
-        --bitslice;
-        // One bit for each position needing more than bitslice + 1 (and less
-        // than bitslice + 16), two for each that starts at bitslice + 1.
+    // The slices are taken from max_bitneed downward, each adding its count,
+    // until one would reach the bitpool (or every position has its 16 bits).
+    // What the slices from max_bitneed down to `slice` add up to is, per
+    // position, 2 for the slice at need - 1 and 1 for each of the 14 below:
+    // 1 + min(need - slice, 15) once slice < need. That total only grows as
+    // the slice goes down, so the slice where the walk stops is found by
+    // halving the range instead of walking it.
+    const auto total = [&](int slice) {
+        int sum = 0;
+        for (int k = 0; k < 16; ++k) {
+            const int above = needs[k] - slice;
+            sum += above > 0 ? 1 + std::min(above, 15) : 0;
+        }
+        return sum;
+    };
+    const int lowest_slice = min_bitneed - 16;  // from here down no slice adds anything
+    int bitslice, bitcount, slicecount;
+    if (total(lowest_slice) >= bitpool) {
+        // The highest slice whose total reaches the bitpool.
+        int lo = lowest_slice, hi = max_bitneed;  // total(lo) >= bitpool
+        while (lo < hi) {
+            const int mid = lo + (hi - lo + 1) / 2;
+            if (total(mid) >= bitpool)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        bitslice = lo;
+        bitcount = lo == max_bitneed ? 0 : total(lo + 1);
+        slicecount = total(lo) - bitcount;
+    } else {
+        bitslice = lowest_slice;
+        bitcount = total(lowest_slice);
         slicecount = 0;
-        for (int k = 0; k < 16; ++k)
-            slicecount += (static_cast<unsigned>(needs[k] - (bitslice + 2)) < 14u) + 2 * (needs[k] == bitslice + 1);
-        if (bitcount + slicecount >= bitpool) break;
-        bitcount += slicecount;
-        // Every position has given its 16 bits: no slice can add more, and a
-        // bitpool beyond that total stays partly unallocated instead of looping.
-        if (bitslice + 16 <= min_bitneed) break;
     }
     if (bitcount + slicecount == bitpool) {
         bitcount += slicecount;

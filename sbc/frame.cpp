@@ -58,6 +58,7 @@ uint8_t crc8_range(uint8_t reg, const uint8_t *data, uint32_t from, uint32_t to)
     for (; from + 128 <= to; from += 128) {
         const uint8_t *p = data + (from >> 3);
         unsigned rest = 0;
+#pragma GCC unroll 16
         for (unsigned k = 1; k < 16; ++k) rest ^= crc_tables[15 - k][p[k]];
         r = crc_tables[15][r ^ p[0]] ^ rest;
     }
