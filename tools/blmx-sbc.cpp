@@ -135,10 +135,15 @@ int run_encode(const encode_options &o) {
     progress prog(static_cast<double>(info.frames) / info.samplerate, "encoding");
     sf_count_t done = 0;
     uint64_t frames = 0;
-    // The input is read in large pieces and the output written through a large
-    // buffer: per-frame reads and writes would cost more than the encoding.
-    std::vector<char> out_buf(1 << 20);
-    std::setvbuf(f, out_buf.data(), _IOFBF, out_buf.size());
+    // The input is read in large pieces and the output gathered into large
+    // writes: a read or a write per frame would cost more than the encoding.
+    std::vector<uint8_t> pending;
+    pending.reserve(1 << 20);
+    const auto flush = [&] {
+        if (!pending.empty() && std::fwrite(pending.data(), 1, pending.size(), f) != pending.size())
+            fail("cannot write " + o.out + ": " + std::strerror(errno));
+        pending.clear();
+    };
     std::vector<int16_t> piece(static_cast<size_t>(per_frame) * ch * 512);
     size_t have = 0, at = 0;  // samples in `piece`, and the next one to take
     bool input_done = false;
@@ -158,7 +163,8 @@ int run_encode(const encode_options &o) {
         at += static_cast<size_t>(got * ch);
         if (got < per_frame) std::memset(w.pcm + got * ch, 0, sizeof(int16_t) * static_cast<size_t>((per_frame - got) * ch));
         const uint32_t n = sbc_encode_frame(&s);
-        if (std::fwrite(w.frame, 1, n, f) != n) fail("cannot write " + o.out + ": " + std::strerror(errno));
+        if (pending.size() + n > pending.capacity()) flush();
+        pending.insert(pending.end(), w.frame, w.frame + n);
         std::memset(w.frame, 0, n);
         ++frames;
         done += got;
@@ -166,6 +172,7 @@ int run_encode(const encode_options &o) {
         if (got < per_frame) break;
     }
     prog.finish();
+    flush();
     sf_close(in);
     if (std::fclose(f) != 0) fail("cannot write " + o.out + ": " + std::strerror(errno));
     if (frames == 0) fail(o.in + ": no audio");
