@@ -201,9 +201,11 @@ int play(library &lib, const std::string &device, const std::string &file) {
     prog.finish();
     b->close(b);
     sf_close(in);
+    // The packet still under construction at close was never sent.
+    const unsigned packets = s->rtp_sequence - (s->packet_fill > 0 ? 1u : 0u);
     if (rc == 0)
-        std::fprintf(stderr, "blmx-host: played %.2f s to %s (%u packets, %d channel%s)\n",
-                     static_cast<double>(sent) / info.samplerate, device.c_str(), s->rtp_sequence, channels,
+        std::fprintf(stderr, "blmx-host: played %.2f s to %s (%u packets sent, %d channel%s)\n",
+                     static_cast<double>(sent) / info.samplerate, device.c_str(), packets, channels,
                      channels == 1 ? "" : "s");
     return rc;
 }
