@@ -37,7 +37,7 @@ void allocate_pass(const bt_stream &stream, sbc_work &w, int bitpool, int first,
     }
 
     // The needs side by side in one fixed-size row (unused places hold a need
-    // no slice counts), so a slice's count is one short loop that the
+    // no slice counts), so a total over the slices is one short loop that the
     // compiler turns into a few vector operations.
     int needs[16];
     for (int k = 0; k < 16; ++k) needs[k] = -1000;

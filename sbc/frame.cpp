@@ -74,7 +74,7 @@ void put_bits(sbc_work &w, uint8_t *frame, uint32_t value, unsigned count) {
         if (pos >= w.bit_limit) break;
         unsigned bit = (value >> i) & 1u;
         frame[pos >> 3] |= static_cast<uint8_t>(bit << (7 - (pos & 7)));
-        crc = (((crc >> 7) ^ bit) & 1u) ? ((crc << 1) ^ 0x1D) & 0xFF : (crc << 1) & 0xFF;
+        crc = crc_bit(crc, bit);
         ++pos;
     }
     w.bit_pos = pos;
@@ -89,7 +89,7 @@ uint32_t get_bits(sbc_work &w, const uint8_t *frame, unsigned count) {
         unsigned bit = 0;
         if (pos < w.bit_limit) {
             bit = (frame[pos >> 3] >> (7 - (pos & 7))) & 1u;
-            crc = (((crc >> 7) ^ bit) & 1u) ? ((crc << 1) ^ 0x1D) & 0xFF : (crc << 1) & 0xFF;
+            crc = crc_bit(crc, bit);
             ++pos;
         }
         value = (value << 1) | bit;

@@ -1,7 +1,7 @@
 // Constant tables of the SBC filter banks: the prototype window shared by
 // analysis and synthesis, and the cosine matrices of both directions.
-// The windows are the prototype coefficients of the SBC appendix of the A2DP
-// specification rounded to single precision; the cosine matrices are
+// The windows are the SBC prototype filter coefficients of A2DP, rounded to
+// single precision; the cosine matrices are
 // T[i][k] = cos((i + 0.5)(k -/+ M/2) pi / M), argument rounded to single
 // precision before the cosine. tests/sbc_tables_test.cpp recomputes them.
 #pragma once

@@ -275,12 +275,9 @@ TEST_F(EndToEnd, EveryExchangeOfTheOpenFailing) {
 TEST_F(EndToEnd, TransfersWhenTheChannelFails) {
     blmx::test::write_wav(dir.file("in.wav"), blmx::test::sine(44100, 2, 500, 44100, 5000), 2, 44100);
     auto sink = vdev("sink");
-    auto source = [&] {
-        return std::make_unique<process>(std::vector<std::string>{bin("blmx-vdev"), "source", "--address",
-                                                                  "00:11:22:33:44:56", "--name", "mic", "--in",
-                                                                  dir.file("in.wav"), "--realtime"});
-    }();
-    ASSERT_TRUE(source->started()) << source->output();
+    process source({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:56", "--name", "mic", "--in",
+                    dir.file("in.wav"), "--realtime"});
+    ASSERT_TRUE(source.started()) << source.output();
     const std::string text = blmx::test::capture_stdout([&] {
         struct sigaction sa{};
         sa.sa_handler = [](int) {};

@@ -28,34 +28,13 @@
 
 #include "blmx_bt.h"
 #include "platform/virtual/vbt.h"
+#include "tools/wav_util.h"
 
 namespace {
 
 int period_ms = 20;
 bool last_read_empty = false;
 int record_socket = -1;  // the record stream's media channel, for belmux_wait without a period
-
-// WAV output gathered into large writes: a write per transfer would cost more
-// than the transfer itself.
-class wav_writer {
-  public:
-    wav_writer(SNDFILE *f, int channels) : f_(f), channels_(channels) { pending_.reserve(1 << 18); }
-    ~wav_writer() { flush(); }
-    void add(const int16_t *pcm, long frames) {
-        const size_t n = static_cast<size_t>(frames * channels_);
-        if (pending_.size() + n > pending_.capacity()) flush();
-        pending_.insert(pending_.end(), pcm, pcm + n);
-    }
-    void flush() {
-        if (!pending_.empty()) sf_writef_short(f_, pending_.data(), static_cast<sf_count_t>(pending_.size() / channels_));
-        pending_.clear();
-    }
-
-  private:
-    SNDFILE *f_;
-    int channels_;
-    std::vector<int16_t> pending_;
-};
 
 void on_alarm(int) {}  // its only job is to end a blocked read with EINTR
 
@@ -159,7 +138,7 @@ int play(library &lib, const std::string &device, const std::string &file) {
     }
     const auto *s = static_cast<const bt_stream *>(b->state);
     const long period = std::max<long>(1, static_cast<long>(info.samplerate) * std::max(period_ms, 1) / 1000);
-    std::vector<int16_t> raw(static_cast<size_t>(period * info.channels)), pcm(static_cast<size_t>(period * channels));
+    std::vector<int16_t> pcm(static_cast<size_t>(period * channels));
     progress prog("play");
     const double total = static_cast<double>(info.frames) / info.samplerate;
     long sent = 0;
@@ -184,9 +163,8 @@ int play(library &lib, const std::string &device, const std::string &file) {
             if (piece_frames <= 0) break;
         }
         const sf_count_t got = std::min<sf_count_t>(period, piece_frames - piece_at);
-        std::copy_n(piece.data() + piece_at * info.channels, got * info.channels, raw.data());
+        convert(piece.data() + piece_at * info.channels, info.channels, pcm.data(), channels, got);
         piece_at += got;
-        convert(raw.data(), info.channels, pcm.data(), channels, got);
         if (!transfer(got)) break;
         sent += got;
         prog.update(static_cast<double>(sent) / info.samplerate, total, static_cast<long>(s->rtp_sequence));
@@ -246,7 +224,7 @@ int record(library &lib, const std::string &device, const std::string &out, doub
     // time, and belmux_wait waits for the next packet.
     const long period = period_ms > 0 ? std::max<long>(1, static_cast<long>(rate) * period_ms / 1000) : rate / 10;
     std::vector<int16_t> pcm(static_cast<size_t>(period * channels));
-    wav_writer writer(wav, channels);
+    blmx::tools::wav_writer writer(wav, channels);
     record_socket = s->media_socket;
     progress prog("record");
     long got_frames = 0;
@@ -270,7 +248,7 @@ int record(library &lib, const std::string &device, const std::string &out, doub
         last_read_empty = r == 0;
         const long frames = r / (2 * channels);
         if (frames > 0) {
-            writer.add(pcm.data(), frames);
+            writer.add(pcm.data(), static_cast<size_t>(frames * channels));
             got_frames += frames;
             idle_since = std::chrono::steady_clock::now();
         } else if ((period_ms > 0 || empty_again) && remote_closed(s->media_socket)) {

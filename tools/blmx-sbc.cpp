@@ -15,11 +15,13 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sbc/sbc.h"
 #include "tools/sbc_stream.h"
+#include "tools/wav_util.h"
 
 namespace {
 
@@ -269,17 +271,7 @@ int run_decode(const std::string &in, const std::string &out_path) {
     sbc_work &w = *st.work;
     output_file out(out_path);
     SNDFILE *wav = nullptr;
-    // Decoded PCM is written in large pieces; a write per frame would cost
-    // more than the decoding.
-    std::vector<int16_t> pending;
-    pending.reserve(256 * 1024);
-    int channels = 1;
-    const auto flush = [&] {
-        const sf_count_t frames = static_cast<sf_count_t>(pending.size() / channels);
-        if (frames > 0 && sf_writef_short(wav, pending.data(), frames) != frames)
-            fail("cannot write " + out_path + ": " + sf_strerror(wav));
-        pending.clear();
-    };
+    std::optional<blmx::tools::wav_writer> writer;
     const auto sum = read_stream(in, [&](const uint8_t *data, const frame_info &fi) {
         if (!wav) {
             s.frequency_index = fi.frequency_index;
@@ -292,19 +284,18 @@ int run_decode(const std::string &in, const std::string &out_path) {
             info.channels = fi.channel_mode == 0 ? 1 : 2;
             info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
             wav = sf_open(out.temp().c_str(), SFM_WRITE, &info);
-            channels = info.channels;
             if (!wav) fail("cannot create " + out_path + ": " + sf_strerror(nullptr));
+            writer.emplace(wav, info.channels);
         }
         w.blocks = fi.blocks;
         w.subbands = fi.subbands;
         w.channels = fi.channels;
         w.next_frame = const_cast<uint8_t *>(data);
         if (sbc_decode_frame(&s, fi.length * 8) == 0) return false;
-        if (pending.size() + static_cast<size_t>(w.pcm_fill) > pending.capacity()) flush();
-        pending.insert(pending.end(), w.pcm, w.pcm + w.pcm_fill);
+        if (!writer->add(w.pcm, static_cast<size_t>(w.pcm_fill))) fail("cannot write " + out_path + ": " + sf_strerror(wav));
         return true;
     });
-    flush();
+    if (!writer->flush()) fail("cannot write " + out_path + ": " + sf_strerror(wav));
     if (sf_close(wav) != 0) fail("cannot write " + out_path);
     out.commit();
     std::fprintf(stderr, "blmx-sbc: decoded %llu frames (%.2f s), %llu damaged skipped%s\n",

@@ -2,11 +2,37 @@
 // by the tools.
 #pragma once
 
+#include <sndfile.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace blmx::tools {
+
+// Interleaved PCM for an open WAV file, gathered into large writes: a write
+// per frame or per transfer would cost more than producing the audio.
+class wav_writer {
+  public:
+    wav_writer(SNDFILE *file, int channels) : file_(file), channels_(channels) { pending_.reserve(1 << 18); }
+    // False when a write failed.
+    bool add(const int16_t *pcm, size_t samples) {
+        const bool ok = pending_.size() + samples <= pending_.capacity() || flush();
+        pending_.insert(pending_.end(), pcm, pcm + samples);
+        return ok;
+    }
+    bool flush() {
+        const sf_count_t frames = static_cast<sf_count_t>(pending_.size() / channels_);
+        const bool ok = frames == 0 || sf_writef_short(file_, pending_.data(), frames) == frames;
+        pending_.clear();
+        return ok;
+    }
+
+  private:
+    SNDFILE *file_;
+    int channels_;
+    std::vector<int16_t> pending_;
+};
 
 struct wav {
     std::vector<int16_t> pcm;  // interleaved

@@ -1,6 +1,6 @@
 // Virtual SDP: the client calls a host makes (sdp_open, sdp_search, ...) and
-// the server side a virtual device answers with, speaking the SDP PDUs of the
-// Bluetooth core specification on L2CAP PSM 1.
+// the server side a virtual device answers with, speaking Bluetooth SDP PDUs
+// on L2CAP PSM 1.
 #include <sys/uio.h>
 #include <unistd.h>
 
