@@ -105,21 +105,6 @@ class progress {
 
 uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
-// Converts interleaved PCM between channel counts (mono <-> stereo).
-void convert(const int16_t *in, int in_ch, int16_t *out, int out_ch, long frames) {
-    for (long t = 0; t < frames; ++t)
-        for (int c = 0; c < out_ch; ++c) {
-            int v;
-            if (in_ch == out_ch)
-                v = in[t * in_ch + c];
-            else if (out_ch == 1)
-                v = (in[2 * t] + in[2 * t + 1]) / 2;
-            else
-                v = in[t];
-            out[t * out_ch + c] = static_cast<int16_t>(v);
-        }
-}
-
 int play(library &lib, const std::string &device, const std::string &file) {
     SF_INFO info{};
     SNDFILE *in = sf_open(file.c_str(), SFM_READ, &info);
@@ -143,9 +128,9 @@ int play(library &lib, const std::string &device, const std::string &file) {
     const double total = static_cast<double>(info.frames) / info.samplerate;
     long sent = 0;
     int rc = 0;
-    const auto transfer = [&](long frames) {
+    const auto transfer = [&](int16_t *data, long frames) {
         const int bytes = static_cast<int>(frames * channels * 2);
-        if (b->transfer(b, pcm.data(), bytes) != bytes) {
+        if (b->transfer(b, data, bytes) != bytes) {
             end_library_line();
             std::fprintf(stderr, "blmx-host: playback transfer failed\n");
             rc = 1;
@@ -163,9 +148,14 @@ int play(library &lib, const std::string &device, const std::string &file) {
             if (piece_frames <= 0) break;
         }
         const sf_count_t got = std::min<sf_count_t>(period, piece_frames - piece_at);
-        convert(piece.data() + piece_at * info.channels, info.channels, pcm.data(), channels, got);
+        // The file's samples go over as they are when the channel counts agree.
+        int16_t *data = piece.data() + piece_at * info.channels;
+        if (channels != info.channels) {
+            blmx::tools::convert_channels(data, info.channels, pcm.data(), channels, got);
+            data = pcm.data();
+        }
         piece_at += got;
-        if (!transfer(got)) break;
+        if (!transfer(data, got)) break;
         sent += got;
         prog.update(static_cast<double>(sent) / info.samplerate, total, static_cast<long>(s->rtp_sequence));
     }
@@ -174,7 +164,7 @@ int play(library &lib, const std::string &device, const std::string &file) {
     std::fill(pcm.begin(), pcm.end(), 0);
     for (int guard = 0; rc == 0 && guard < 100000; ++guard) {
         if (s->packet_fill > 0 && be32(s->packet + 4) >= static_cast<uint32_t>(sent)) break;
-        if (!transfer(period)) break;
+        if (!transfer(pcm.data(), period)) break;
     }
     prog.finish();
     b->close(b);

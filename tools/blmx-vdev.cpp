@@ -29,6 +29,7 @@
 #include "platform/virtual/vbt.h"
 #include "sbc/sbc.h"
 #include "tools/vdev_avdtp.h"
+#include "tools/wav_util.h"
 
 namespace {
 
@@ -159,6 +160,8 @@ class device {
     SNDFILE *input_ = nullptr;
     SF_INFO input_info_{};
     bool input_done_ = false;
+    std::vector<int16_t> input_buf_;
+    sf_count_t input_frames_ = 0, input_at_ = 0;
     std::vector<uint8_t> pending_packet_, carry_;
     int pending_frames_ = 0;
     uint16_t seq_ = 0;
@@ -512,6 +515,7 @@ void device::begin_stream() {
     if (!o_.sink) {
         sf_seek(input_, 0, SEEK_SET);
         input_done_ = false;
+        input_frames_ = input_at_ = 0;
         pending_packet_.clear();
         carry_.clear();
         seq_ = 0;
@@ -621,31 +625,35 @@ void device::pump_source() {
     }
 }
 
+// The input is read in large pieces (a read per frame would cost a system call
+// per frame) and handed to the encoder a frame at a time.
 bool device::encode_next_frame() {
     bt_stream &s = *codec_.stream;
     sbc_work &w = *codec_.work;
     const int ch = w.channels, per = w.frame_samples, in_ch = input_info_.channels;
-    std::vector<int16_t> in(static_cast<size_t>(per * in_ch));
-    const sf_count_t got = sf_readf_short(input_, in.data(), per);
-    if (got <= 0) {
-        input_done_ = true;
-        return false;
-    }
-    if (got < per) {
-        std::fill(in.begin() + got * in_ch, in.end(), 0);  // the last frame is padded with silence
-        input_done_ = true;
-    }
-    for (int t = 0; t < per; ++t)
-        for (int c = 0; c < ch; ++c) {
-            int v;
-            if (in_ch == ch)
-                v = in[static_cast<size_t>(t * ch + c)];
-            else if (ch == 1)
-                v = (in[static_cast<size_t>(2 * t)] + in[static_cast<size_t>(2 * t + 1)]) / 2;
-            else
-                v = in[static_cast<size_t>(t)];
-            w.pcm[t * ch + c] = static_cast<int16_t>(v);
+    if (input_at_ + per > input_frames_) {
+        // Keep what is left of the piece and read the next one behind it.
+        const sf_count_t left = input_frames_ - input_at_;
+        std::memmove(input_buf_.data(), input_buf_.data() + input_at_ * in_ch, static_cast<size_t>(left * in_ch) * 2);
+        const sf_count_t room = 64 * 128;
+        input_buf_.resize(static_cast<size_t>((room + left) * in_ch));
+        const sf_count_t got = sf_readf_short(input_, input_buf_.data() + left * in_ch, room);
+        input_frames_ = left + std::max<sf_count_t>(got, 0);
+        input_at_ = 0;
+        if (input_frames_ == 0) {
+            input_done_ = true;
+            return false;
         }
+        if (input_frames_ < per) {
+            // The last frame is padded with silence.
+            std::fill(input_buf_.begin() + input_frames_ * in_ch, input_buf_.begin() + per * in_ch, 0);
+            input_frames_ = per;
+            input_done_ = true;
+        }
+    }
+    const int16_t *in = input_buf_.data() + input_at_ * in_ch;
+    input_at_ += per;
+    blmx::tools::convert_channels(in, in_ch, w.pcm, ch, per);
     const uint32_t n = sbc_encode_frame(&s);
     carry_.assign(w.frame, w.frame + n);
     std::memset(w.frame, 0, n);

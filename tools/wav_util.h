@@ -34,6 +34,22 @@ class wav_writer {
     std::vector<int16_t> pending_;
 };
 
+// Interleaved PCM from one channel count to another: stereo to mono averages
+// the two channels, mono to stereo repeats the channel.
+inline void convert_channels(const int16_t *in, int in_ch, int16_t *out, int out_ch, long frames) {
+    for (long t = 0; t < frames; ++t)
+        for (int c = 0; c < out_ch; ++c) {
+            int v;
+            if (in_ch == out_ch)
+                v = in[t * in_ch + c];
+            else if (out_ch == 1)
+                v = (in[2 * t] + in[2 * t + 1]) / 2;
+            else
+                v = in[t];
+            out[t * out_ch + c] = static_cast<int16_t>(v);
+        }
+}
+
 struct wav {
     std::vector<int16_t> pcm;  // interleaved
     int channels = 0, rate = 0;
