@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sbc/sbc.h"
+#include "sbc/tables.h"
 
 namespace blmx::sbc {
 
@@ -19,20 +20,6 @@ uint8_t config_byte(const bt_stream &s) {
 }
 
 namespace {
-// crc_tables[k][v]: the register after feeding byte v and then k zero bytes
-// into a zero register, CRC-8 x^8 + x^4 + x^3 + x^2 + 1. Row 0 feeds one byte;
-// the rows together feed sixteen bytes with one dependent lookup.
-constexpr std::array<std::array<uint8_t, 256>, 16> make_crc_tables() {
-    std::array<std::array<uint8_t, 256>, 16> t{};
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned reg = v;
-        for (int i = 0; i < 8; ++i) reg = (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF;
-        t[0][v] = static_cast<uint8_t>(reg);
-    }
-    for (unsigned k = 1; k < 16; ++k)
-        for (unsigned v = 0; v < 256; ++v) t[k][v] = t[0][t[k - 1][v]];
-    return t;
-}
 constexpr auto crc_tables = make_crc_tables();
 constexpr const auto &crc_table = crc_tables[0];
 

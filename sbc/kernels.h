@@ -21,6 +21,12 @@ struct kernel_tables {
     float synthesis_cos8[8][16];                   // [i][k]
     float synthesis_cos4[4][8];
     float synthesis_window8[80], synthesis_window4[40];  // -M x W[i], exact
+    // CRC-8 (x^8 + x^4 + x^3 + x^2 + 1): [k][v] is the register after byte v
+    // and k zero bytes fed into a zero register; word_fold[e] is x^(64 e)
+    // modulo the polynomial, what a 64-bit word e words before the end is
+    // multiplied by when whole words are folded at once.
+    uint8_t crc_after_zeros[9][256];
+    uint8_t crc_word_fold[128];
 };
 const kernel_tables &tables_for_kernels();
 

@@ -31,6 +31,14 @@ constexpr kernel_tables make_tables() {
             t.analysis_cos_t4[k][i] = sbc_analysis_cos_4[i][k];
             t.synthesis_cos4[i][k] = sbc_synthesis_cos_4[i][k];
         }
+    const auto crc = make_crc_tables();
+    for (int k = 0; k < 9; ++k)
+        for (int v = 0; v < 256; ++v) t.crc_after_zeros[k][v] = crc[k][v];
+    unsigned fold = 1;  // x^0
+    for (int e = 0; e < 128; ++e) {
+        t.crc_word_fold[e] = static_cast<uint8_t>(fold);
+        for (int i = 0; i < 64; ++i) fold = (fold & 0x80) ? ((fold << 1) ^ 0x1D) & 0xFF : (fold << 1) & 0xFF;
+    }
     return t;
 }
 
@@ -38,7 +46,7 @@ constexpr kernel_tables tables = make_tables();
 
 bool has_avx2() {
 #if defined(__x86_64__) || defined(__i386__)
-    return __builtin_cpu_supports("avx2");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul");
 #else
     return false;
 #endif
@@ -47,7 +55,8 @@ bool has_avx2() {
 bool has_avx512() {
 #if defined(__x86_64__) || defined(__i386__)
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("pclmul");
 #else
     return false;
 #endif

@@ -7,8 +7,24 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 namespace blmx::sbc {
+
+// crc_tables[k][v]: the register after feeding byte v and then k zero bytes
+// into a zero register, CRC-8 x^8 + x^4 + x^3 + x^2 + 1. Row 0 feeds one byte;
+// the rows together feed sixteen bytes with one dependent lookup.
+constexpr std::array<std::array<uint8_t, 256>, 16> make_crc_tables() {
+    std::array<std::array<uint8_t, 256>, 16> t{};
+    for (unsigned v = 0; v < 256; ++v) {
+        unsigned reg = v;
+        for (int i = 0; i < 8; ++i) reg = (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF;
+        t[0][v] = static_cast<uint8_t>(reg);
+    }
+    for (unsigned k = 1; k < 16; ++k)
+        for (unsigned v = 0; v < 256; ++v) t[k][v] = t[0][t[k - 1][v]];
+    return t;
+}
 
 inline constexpr std::array<float, 80> sbc_window_8 = {
     0x0p+0,    0x1.485cc6p-13,    0x1.67ee32p-12,    0x1.22c7dep-11,
