@@ -75,7 +75,7 @@ TEST(CodecPaths, EncoderMatchesTheReference) {
     std::mt19937 rng(1234);
     for (const config &c : all_configs()) {
         const int limit = blmx::sbc::max_bitpool(c.mode, c.subbands_flag ? 8 : 4);
-        for (int bitpool : {2, 19, 35, 53, limit, 250}) {
+        for (int bitpool : {2, 19, 35, 53, 60, 64, limit, 250}) {
             for (int kind = 0; kind < 6; ++kind) {
                 if (kind == 5 && c.mode == 0) continue;
                 blmx::test::stream_fixture ref;
