@@ -155,3 +155,29 @@ TEST(BlmxSbc, DamagedFramesAreSkippedAndCounted) {
                              "frame bytes: 119", "duration:    0.029 s"})
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
 }
+
+// Every codec path the processor runs gives the same stream and the same PCM;
+// a path it does not run is refused rather than crashing.
+TEST(BlmxSbc, EveryPathGivesTheSameFiles) {
+    temp_dir d;
+    const int rate = 44100;
+    blmx::test::write_wav(d.file("in.wav"), blmx::test::sine(rate / 4, 2, 1000, rate, 20000), 2, rate);
+    std::vector<uint8_t> first_sbc, first_wav;
+    for (const char *path : {"plain", "sse2", "avx2", "avx512", "auto"}) {
+        const std::string sbc = d.file(std::string(path) + ".sbc"), wav = d.file(std::string(path) + ".wav");
+        auto r = run(tool() + " encode --path " + path + " " + d.file("in.wav") + " " + sbc);
+        if (r.status == 1 && r.err.find("does not have") != std::string::npos) continue;
+        ASSERT_EQ(r.status, 0) << path << ": " << r.err;
+        r = run(tool() + " decode --path " + path + " " + sbc + " " + wav);
+        ASSERT_EQ(r.status, 0) << path << ": " << r.err;
+        if (first_sbc.empty()) {
+            first_sbc = slurp(sbc);
+            first_wav = slurp(wav);
+            ASSERT_FALSE(first_sbc.empty());
+            continue;
+        }
+        EXPECT_TRUE(slurp(sbc) == first_sbc) << path;
+        EXPECT_TRUE(slurp(wav) == first_wav) << path;
+    }
+    EXPECT_NE(run(tool() + " encode --path neon " + d.file("in.wav") + " " + d.file("x.sbc")).status, 0);
+}

@@ -25,6 +25,9 @@
 
 namespace {
 
+// The codec path of encode and decode (chosen in main).
+blmx::sbc::codec_path codec = blmx::sbc::codec_path::plain;
+
 using blmx::sbc::frame_info;
 using blmx::tools::scan_frame;
 using blmx::tools::scan_result;
@@ -164,7 +167,7 @@ int run_encode(const encode_options &o) {
         std::memcpy(w.pcm, piece.data() + at, sizeof(int16_t) * static_cast<size_t>(got * ch));
         at += static_cast<size_t>(got * ch);
         if (got < per_frame) std::memset(w.pcm + got * ch, 0, sizeof(int16_t) * static_cast<size_t>((per_frame - got) * ch));
-        const uint32_t n = sbc_encode_frame(&s);
+        const uint32_t n = blmx::sbc::encode_frame_on(codec, s);
         if (pending.size() + n > pending.capacity()) flush();
         pending.insert(pending.end(), w.frame, w.frame + n);
         std::memset(w.frame, 0, n);
@@ -291,7 +294,7 @@ int run_decode(const std::string &in, const std::string &out_path) {
         w.subbands = fi.subbands;
         w.channels = fi.channels;
         w.next_frame = const_cast<uint8_t *>(data);
-        if (sbc_decode_frame(&s, fi.length * 8) == 0) return false;
+        if (blmx::sbc::decode_frame_on(codec, s, fi.length * 8) == 0) return false;
         if (!writer->add(w.pcm, static_cast<size_t>(w.pcm_fill))) fail("cannot write " + out_path + ": " + sf_strerror(wav));
         return true;
     });
@@ -356,10 +359,27 @@ int main(int argc, char **argv) {
     auto *inf = app.add_subcommand("info", "Describe an SBC stream");
     inf->add_option("IN", iin, "Input SBC stream")->required();
 
+    // The codec path: the one the library takes (the fastest this processor
+    // runs), or a named one, to compare them.
+    std::string path_name = "auto";
+    const std::map<std::string, blmx::sbc::codec_path> paths = {{"plain", blmx::sbc::codec_path::plain},
+                                                                {"sse2", blmx::sbc::codec_path::sse2},
+                                                                {"avx2", blmx::sbc::codec_path::avx2},
+                                                                {"avx512", blmx::sbc::codec_path::avx512}};
+    for (auto *sub : {enc, dec})
+        sub->add_option("--path", path_name, "Codec path: auto (the fastest available), plain, sse2, avx2 or avx512")
+            ->check(CLI::IsMember({"auto", "plain", "sse2", "avx2", "avx512"}))
+            ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         return app.exit(e);
+    }
+    codec = path_name == "auto" ? blmx::sbc::best_path() : paths.at(path_name);
+    if (!blmx::sbc::path_available(codec)) {
+        std::fprintf(stderr, "blmx-sbc: the %s path needs instructions this processor does not have\n", path_name.c_str());
+        return 1;
     }
     if (*enc) return run_encode(eo);
     if (*dec) return run_decode(din, dout);
