@@ -109,7 +109,7 @@ TEST(CodecPaths, DecoderMatchesTheReference) {
     std::mt19937 rng(99);
     std::uniform_int_distribution<int> byte(0, 255);
     for (const config &c : all_configs()) {
-        for (int bitpool : {2, 35, 53, 250}) {
+        for (int bitpool : {2, 35, 53, 60, 64, 250}) {
             // Frames from the encoder, then damaged copies and cut-short ones.
             blmx::test::stream_fixture enc;
             configure(enc.s(), c, bitpool);
