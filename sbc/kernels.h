@@ -17,7 +17,6 @@ struct kernel_tables {
     float analysis_cos_t8[16][8];                  // [k][i] = T[i][k]
     float analysis_cos_t4[8][4];
     float analysis_cos_t8_twice[16][16];           // [k][g * 8 + i] = T[i][k], g = 0, 1
-    int32_t pair_index[16][16];                    // [k][g * 8 + i] = 16 g + k
     float synthesis_cos8[8][16];                   // [i][k]
     float synthesis_cos4[4][8];
     float synthesis_window8[80], synthesis_window4[40];  // -M x W[i], exact

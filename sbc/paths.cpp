@@ -22,8 +22,6 @@ constexpr kernel_tables make_tables() {
         for (int k = 0; k < 16; ++k) {
             t.analysis_cos_t8[k][i] = sbc_analysis_cos_8[i][k];
             t.analysis_cos_t8_twice[k][i] = t.analysis_cos_t8_twice[k][8 + i] = sbc_analysis_cos_8[i][k];
-            t.pair_index[k][i] = k;
-            t.pair_index[k][8 + i] = 16 + k;
             t.synthesis_cos8[i][k] = sbc_synthesis_cos_8[i][k];
         }
     for (int i = 0; i < 4; ++i)
