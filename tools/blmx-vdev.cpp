@@ -634,7 +634,8 @@ bool device::encode_next_frame() {
     if (input_at_ + per > input_frames_) {
         // Keep what is left of the piece and read the next one behind it.
         const sf_count_t left = input_frames_ - input_at_;
-        std::memmove(input_buf_.data(), input_buf_.data() + input_at_ * in_ch, static_cast<size_t>(left * in_ch) * 2);
+        if (left > 0)
+            std::memmove(input_buf_.data(), input_buf_.data() + input_at_ * in_ch, static_cast<size_t>(left * in_ch) * 2);
         const sf_count_t room = 64 * 128;
         input_buf_.resize(static_cast<size_t>((room + left) * in_ch));
         const sf_count_t got = sf_readf_short(input_, input_buf_.data() + left * in_ch, room);
