@@ -35,7 +35,7 @@ constexpr kernel_tables make_tables() {
     unsigned fold = 1;  // x^0
     for (int e = 0; e < 128; ++e) {
         t.crc_word_fold[e] = static_cast<uint8_t>(fold);
-        for (int i = 0; i < 64; ++i) fold = (fold & 0x80) ? ((fold << 1) ^ 0x1D) & 0xFF : (fold << 1) & 0xFF;
+        for (int i = 0; i < 64; ++i) fold = crc_times_x(fold);
     }
     return t;
 }

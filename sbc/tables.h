@@ -11,14 +11,18 @@
 
 namespace blmx::sbc {
 
+// One zero bit into the CRC-8 register, x^8 + x^4 + x^3 + x^2 + 1: the
+// register times x modulo the polynomial.
+constexpr unsigned crc_times_x(unsigned reg) { return (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF; }
+
 // crc_tables[k][v]: the register after feeding byte v and then k zero bytes
-// into a zero register, CRC-8 x^8 + x^4 + x^3 + x^2 + 1. Row 0 feeds one byte;
-// the rows together feed sixteen bytes with one dependent lookup.
+// into a zero register. Row 0 feeds one byte; the rows together feed sixteen
+// bytes with one dependent lookup.
 constexpr std::array<std::array<uint8_t, 256>, 16> make_crc_tables() {
     std::array<std::array<uint8_t, 256>, 16> t{};
     for (unsigned v = 0; v < 256; ++v) {
         unsigned reg = v;
-        for (int i = 0; i < 8; ++i) reg = (reg & 0x80) ? ((reg << 1) ^ 0x1D) & 0xFF : (reg << 1) & 0xFF;
+        for (int i = 0; i < 8; ++i) reg = crc_times_x(reg);
         t[0][v] = static_cast<uint8_t>(reg);
     }
     for (unsigned k = 1; k < 16; ++k)

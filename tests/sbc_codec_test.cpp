@@ -41,6 +41,9 @@ std::vector<uint8_t> encode(stream_fixture &f, const int16_t *pcm) {
     return out;
 }
 
+// The expected bytes below are the worked frames that come with this codec's
+// definition; every routine these tests call is this project's own encoder
+// and decoder.
 const char *joint_frame_1 =
     "9CFF2362FECA9AA9ADA988889C7BA3641B0F8B9383A1EE8D906C3A2E4E2E83AA36D8B69746CB16D8E8D954D35D1B2ADA7BA3655B519373AC"
     "AA4E92758D523232B6AACA4A56D557373A56A57B7B09417921CE23";
