@@ -102,7 +102,9 @@ uint32_t encode_frame_reference(bt_stream &stream) {
         for (unsigned c = 0; c < n; ++c)
             for (unsigned i = 0; i < m; ++i) {
                 if (w.bits[c][i] <= 0) continue;
-                float q = std::roundf(((offset[c][i] + w.sb_sample[b][c][i]) * factor[c][i]) * 0x1p-32f);
+                // Truncation: a decoder reconstructs level q at the middle of [q, q + 1),
+                // so the error stays within half a step.
+                float q = std::truncf(((offset[c][i] + w.sb_sample[b][c][i]) * factor[c][i]) * 0x1p-32f);
                 if (levels[c][i] < q) q = levels[c][i];
                 w.quantized[q_count++] = q;
             }

@@ -270,4 +270,14 @@ bool read_pcap(const std::string &path, std::vector<captured> &out, uint32_t *li
     return true;
 }
 
+std::vector<int16_t> worked_joint_pcm(int frames) {
+    std::vector<int16_t> pcm(2 * static_cast<size_t>(frames));
+    for (int t = 0; t < frames; ++t) {
+        const int v = ((127 * t) % 251) - 125;
+        pcm[2 * t] = static_cast<int16_t>(100 * v);
+        pcm[2 * t + 1] = static_cast<int16_t>(50 * v);
+    }
+    return pcm;
+}
+
 }  // namespace blmx::test

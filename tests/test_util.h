@@ -48,6 +48,20 @@ std::vector<int16_t> read_wav(const std::string &path, int *channels = nullptr, 
 double snr_db(const std::vector<int16_t> &ref, const std::vector<int16_t> &got, int channels, int delay, size_t skip = 0);
 
 std::vector<uint8_t> from_hex(const std::string &hex);
+
+// The worked frames that come with this codec's definition. Silence: mono,
+// loudness, bitpool 10, 4 subbands, 4 blocks, 16 kHz, a fresh stream. Joint
+// stereo: SNR, bitpool 35, 8 subbands, 16 blocks, 48 kHz, channel 0 = 100 v(t)
+// and channel 1 = 50 v(t) with v(t) = ((127 t) mod 251) - 125, t from 0.
+inline constexpr const char *worked_silence_frame = "9C000A6700006D5B56D5B5";
+inline constexpr const char *worked_joint_frame_1 =
+    "9CFF2362FECA9AA9ADA988889C7B5B5BDAEF6B6B7B5DCD6D706BBA2DAA0D839A22D4B486B6BB1696D6D754D35ADAEA9A735B5D5B506B6B"
+    "AB6A4D6D758D4DADAEB1AAB5B5D2B556B6BA56632B6908B930D98C23";
+inline constexpr const char *worked_joint_frame_2 =
+    "9CFF239CFECAA99AACA988889B526AD0A50C6D5B14A1CDAB62D43DB56C5A88B6AD8C5136D5B18A28DAB635451B56CEA9AD4509D827160E"
+    "D258EA429C572DB56F52E6B6ADEA5CF6D5BD6BA0DAB7AD749B56F62E";
+// The PCM of the joint stereo frames, interleaved, `frames` PCM frames.
+std::vector<int16_t> worked_joint_pcm(int frames = 256);
 std::string to_hex(const uint8_t *data, size_t n);
 
 }  // namespace blmx::test

@@ -1,7 +1,9 @@
 // blmx-wavtool: the small audio helpers of the demo and the tests.
 //
 //   blmx-wavtool tone OUT.wav [--seconds S] [--rate R] [--channels C]
-//       writes a test signal: two sines per channel (different per channel).
+//   blmx-wavtool tone OUT.wav --signal mix ...
+//       writes a test signal: two sines per channel (different per channel),
+//       with pink noise added for `mix`.
 //   blmx-wavtool compare SENT.wav RECEIVED.wav [--delay N | --max-delay N]
 //       prints the SNR of RECEIVED against SENT, after the delay (found by
 //       search when not given), over the samples both have.
@@ -25,6 +27,8 @@ int main(int argc, char **argv) {
     tone->add_option("OUT", out, "Output WAV")->required();
     tone->add_option("--seconds", seconds, "Length in seconds")->capture_default_str()->check(CLI::PositiveNumber);
     tone->add_option("--rate", rate, "Sample rate")->capture_default_str()->check(CLI::IsMember({16000, 32000, 44100, 48000}));
+    std::string signal = "tones";
+    tone->add_option("--signal", signal, "tones, or mix (tones and pink noise)")->capture_default_str()->check(CLI::IsMember({"tones", "mix"}));
     tone->add_option("--channels", channels, "Channels")->capture_default_str()->check(CLI::IsMember({1, 2}));
 
     std::string sent, received;
@@ -41,7 +45,9 @@ int main(int argc, char **argv) {
         return app.exit(e);
     }
     if (*tone) {
-        const auto pcm = blmx::tools::test_signal(static_cast<long>(seconds * rate), channels, rate);
+        const long frames = static_cast<long>(seconds * rate);
+        const auto pcm = signal == "mix" ? blmx::tools::mix_signal(frames, channels, rate)
+                                         : blmx::tools::test_signal(frames, channels, rate);
         if (!blmx::tools::write_wav(out, pcm, channels, rate)) {
             std::fprintf(stderr, "blmx-wavtool: cannot write %s\n", out.c_str());
             return 1;

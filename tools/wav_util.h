@@ -60,6 +60,11 @@ bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int cha
 
 // Two sines per channel (440/1000 Hz left, 660/1500 Hz right) at -10 dBFS in all.
 std::vector<int16_t> test_signal(long frames, int channels, int rate);
+// Music-like material: two sines per channel (as above, at -25 dBFS each) and
+// pink noise at about -43 dBFS, the same in both channels (centred, as in a
+// mix). Pure tones leave most subbands silent; the noise fills every one, so
+// the quantizer's precision shows in the SNR.
+std::vector<int16_t> mix_signal(long frames, int channels, int rate);
 
 struct comparison {
     double snr_db;
