@@ -17,11 +17,12 @@ constexpr int sdp_slots = 32;
 constexpr int sdp_slot_size = 32;
 constexpr uint32_t protocol_descriptor_list = 0x00040004;
 
-// The 14-byte L2CAP socket address: length, family, PSM (little-endian), address, zeros.
+// The 14-byte L2CAP socket address: length, family, PSM (little-endian),
+// address, then channel id and address type left zero (BR/EDR).
 struct l2cap_address {
-    uint8_t bytes[14];
+    uint8_t bytes[plat::l2cap_address_size];
     l2cap_address(const uint8_t remote[6], uint16_t psm) : bytes{} {
-        bytes[0] = 14;
+        bytes[0] = plat::l2cap_address_size;
         bytes[1] = static_cast<uint8_t>(plat::af_bluetooth);
         bytes[2] = static_cast<uint8_t>(psm);
         bytes[3] = static_cast<uint8_t>(psm >> 8);
@@ -43,7 +44,7 @@ uint32_t sequence_length(const uint8_t *p, size_t header) {
 int find_psm(const sdp_attr_t *slots, int count) {
     for (int k = 0; k < count; ++k) {
         const sdp_attr_t &slot = slots[k];
-        if (slot.flags != 0) return -1;
+        if (slot.flags != plat::sdp_attr_ok) return -1;
         if (slot.attr != 0x0004 || slot.vlen < 2) continue;
         // Never beyond the value's own bytes, nor beyond the slot's buffer.
         const size_t end = std::min<size_t>(slot.vlen, sdp_slot_size);
@@ -75,7 +76,7 @@ namespace {
 int query_psm(const uint8_t remote[6], uint16_t service_class) {
     uint8_t buffers[sdp_slots][sdp_slot_size] = {};
     sdp_attr_t slots[sdp_slots];
-    for (int i = 0; i < sdp_slots; ++i) slots[i] = sdp_attr_t{1, 0, sdp_slot_size, buffers[i]};
+    for (int i = 0; i < sdp_slots; ++i) slots[i] = sdp_attr_t{plat::sdp_attr_invalid, 0, sdp_slot_size, buffers[i]};
     bdaddr_t any{}, peer;
     std::memcpy(&peer, remote, 6);
     int psm = -1;

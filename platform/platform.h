@@ -13,7 +13,12 @@
 #include <sys/uio.h>
 
 #if defined(__FreeBSD__)
+// Every L2CAP socket address here is built whole, its channel id and address
+// type zero-filled as a BR/EDR connection needs them (see l2cap_address in
+// backend/connect.cpp), which is what the system's header asks to confirm.
+#define L2CAP_SOCKET_CHECKED
 #include <bluetooth.h>
+#include <cstddef>
 #include <sdp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -37,7 +42,31 @@ inline constexpr int so_rcvbuf = 0x1002;
 inline constexpr int so_sndlowat = 0x1003;
 inline constexpr int so_rcvlowat = 0x1004;
 inline constexpr unsigned long fionbio = 0x8004667eUL;
+// SDP attribute slot states: filled, and not (yet) filled.
+inline constexpr uint16_t sdp_attr_ok = 0;
+inline constexpr uint16_t sdp_attr_invalid = 1;
+// The L2CAP socket address: length, family, PSM, device address, channel id, address type.
+inline constexpr unsigned l2cap_address_size = 14;
 #if defined(__FreeBSD__)
+// The values above, and the layouts the library builds by hand, are the system's.
+static_assert(af_bluetooth == AF_BLUETOOTH);
+static_assert(sock_seqpacket == SOCK_SEQPACKET);
+static_assert(bluetooth_proto_l2cap == BLUETOOTH_PROTO_L2CAP);
+static_assert(sol_l2cap == SOL_L2CAP);
+static_assert(so_l2cap_imtu == SO_L2CAP_IMTU && so_l2cap_omtu == SO_L2CAP_OMTU);
+static_assert(sol_socket == SOL_SOCKET);
+static_assert(so_sndbuf == SO_SNDBUF && so_rcvbuf == SO_RCVBUF);
+static_assert(so_sndlowat == SO_SNDLOWAT && so_rcvlowat == SO_RCVLOWAT);
+static_assert(fionbio == FIONBIO);
+static_assert(sdp_attr_ok == SDP_ATTR_OK && sdp_attr_invalid == SDP_ATTR_INVALID);
+static_assert(sizeof(bdaddr_t) == 6);
+static_assert(sizeof(sockaddr_l2cap) == l2cap_address_size);
+static_assert(offsetof(sockaddr_l2cap, l2cap_len) == 0 && offsetof(sockaddr_l2cap, l2cap_family) == 1);
+static_assert(offsetof(sockaddr_l2cap, l2cap_psm) == 2 && offsetof(sockaddr_l2cap, l2cap_bdaddr) == 4);
+static_assert(offsetof(sockaddr_l2cap, l2cap_cid) == 10 && offsetof(sockaddr_l2cap, l2cap_bdaddr_type) == 12);
+static_assert(sizeof(sdp_attr_t) == 16 && offsetof(sdp_attr_t, flags) == 0 && offsetof(sdp_attr_t, attr) == 2);
+static_assert(offsetof(sdp_attr_t, vlen) == 4 && offsetof(sdp_attr_t, value) == 8);
+
 inline int socket(int domain, int type, int protocol) { return ::socket(domain, type, protocol); }
 inline int bind(int s, const void *addr, unsigned len) { return ::bind(s, static_cast<const sockaddr *>(addr), len); }
 inline int connect(int s, const void *addr, unsigned len) {

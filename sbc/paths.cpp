@@ -1,5 +1,11 @@
 // The codec paths and the exported codec routines: the plain reference, and
 // the vector paths taken when the processor has their instruction set.
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+#include <cstdint>
+
 #include "sbc/kernels.h"
 #include "sbc/sbc.h"
 #include "sbc/tables.h"
@@ -42,23 +48,41 @@ constexpr kernel_tables make_tables() {
 
 constexpr kernel_tables tables = make_tables();
 
-bool has_avx2() {
+// The instruction sets the vector paths need, read from the processor once
+// when the library is loaded: cpuid for the processor's features, and XCR0
+// for whether the operating system saves the wide registers across context
+// switches. Done here rather than through the compiler runtime's feature
+// table, so the library needs no compiler runtime on any system.
+struct cpu_features {
+    bool avx2 = false, avx512 = false;
+};
+
+cpu_features detect_features() {
+    cpu_features f;
 #if defined(__x86_64__) || defined(__i386__)
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("pclmul");
-#else
-    return false;
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
+    const bool pclmul = c & (1u << 1), osxsave = c & (1u << 27), avx = c & (1u << 28);
+    if (!osxsave || !avx || !pclmul) return f;
+    unsigned lo, hi;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    const uint64_t xcr0 = static_cast<uint64_t>(hi) << 32 | lo;
+    const bool ymm_saved = (xcr0 & 0x06) == 0x06;  // SSE and AVX state
+    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // and the opmask and upper ZMM state
+    if (!ymm_saved || !__get_cpuid_count(7, 0, &a, &b, &c, &d)) return f;
+    f.avx2 = b & (1u << 5);
+    const bool avx512f = b & (1u << 16), avx512dq = b & (1u << 17), avx512bw = b & (1u << 30),
+               avx512vl = b & (1u << 31);
+    f.avx512 = zmm_saved && avx512f && avx512dq && avx512bw && avx512vl;
 #endif
+    return f;
 }
 
-bool has_avx512() {
-#if defined(__x86_64__) || defined(__i386__)
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("pclmul");
-#else
-    return false;
-#endif
-}
+// Initialized at load, before any call can reach a codec routine.
+const cpu_features features = detect_features();
+
+bool has_avx2() { return features.avx2; }
+bool has_avx512() { return features.avx512; }
 
 }  // namespace
 

@@ -1,5 +1,9 @@
 // The blmx-sbc command-line codec, run as a user runs it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>  // makedev
+#endif
 #include <unistd.h>
 
 #include <cmath>
@@ -112,6 +116,56 @@ TEST(BlmxSbc, MixKeepsItsFidelityAtBitpool53) {
     }
 }
 
+// Outputs that are not regular files are written in place, never renamed
+// over: a device node stays a device, a FIFO a FIFO, and a symbolic link
+// stays a link whose target receives the file. "-" is standard input and
+// standard output.
+TEST(BlmxSbc, SpecialOutputsAreWrittenInPlace) {
+    temp_dir d;
+    blmx::test::write_wav(d.file("in.wav"), blmx::test::sine(4410, 2, 1000, 44100, 8000), 2, 44100);
+    const std::string in = d.file("in.wav");
+
+    // A character device (the null device's numbers), where this user may make one.
+    const std::string node = d.file("null-node");
+    if (mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        auto r = run(tool() + " encode " + in + " " + node);
+        EXPECT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(node.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node was replaced";
+    }
+
+    // A FIFO, read by the shell at the same time.
+    const std::string fifo = d.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto r = run("cat " + fifo + " > " + d.file("from-fifo.sbc") + " & " + tool() + " encode " + in + " " + fifo + "; wait");
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
+    r = run(tool() + " encode " + in + " " + d.file("plain.sbc"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto plain = slurp(d.file("plain.sbc"));
+    EXPECT_FALSE(plain.empty());
+    EXPECT_EQ(slurp(d.file("from-fifo.sbc")), plain);
+
+    // A symbolic link: the target gets the stream, the link stays.
+    ASSERT_EQ(symlink(d.file("target.sbc").c_str(), d.file("link.sbc").c_str()), 0);
+    spit(d.file("target.sbc"), {1, 2, 3});
+    r = run(tool() + " encode " + in + " " + d.file("link.sbc"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(lstat(d.file("link.sbc").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced";
+    EXPECT_EQ(slurp(d.file("target.sbc")), plain);
+
+    // Standard input and output, through a pipe.
+    r = run(tool() + " encode - - < " + in + " | " + tool() + " decode - " + d.file("piped.wav"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run(tool() + " decode " + d.file("plain.sbc") + " " + d.file("direct.wav"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(d.file("piped.wav")), slurp(d.file("direct.wav")));
+}
+
 TEST(BlmxSbc, BadArgumentsAndInputsFailCleanly) {
     temp_dir d;
     blmx::test::write_wav(d.file("22k.wav"), std::vector<int16_t>(2000), 1, 22050);
@@ -131,6 +185,9 @@ TEST(BlmxSbc, BadArgumentsAndInputsFailCleanly) {
         {"encode " + d.file("three.wav") + " " + out, "3 channels not supported"},
         {"encode " + d.file("mono.wav") + " " + out + " --subbands 4 --bitpool 65", "--bitpool 65 out of range"},
         {"encode " + d.file("stereo.wav") + " " + out + " --bitpool 300", "--bitpool 300 out of range"},
+        // The frame's bitpool field has 8 bits, below what one pass could reach here.
+        {"encode " + d.file("stereo.wav") + " " + out + " --mode stereo --bitpool 256",
+         "--bitpool 256 out of range for this configuration (2..255)"},
         {"encode " + d.file("stereo.wav") + " " + out + " --mode mono", "--mode mono needs a 1-channel input"},
         {"encode " + d.file("stereo.wav") + " " + out + " --blocks 5", "--blocks"},
         {"encode " + d.file("missing.wav") + " " + out, "missing.wav"},

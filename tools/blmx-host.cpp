@@ -4,10 +4,14 @@
 //
 //   blmx-host play DEVICE FILE [--period-ms N]
 //   blmx-host record DEVICE OUT.wav [--seconds N] [--period-ms N] [--rate R] [--channels C]
-//   blmx-host accept --address ADDR [--name NAME] --out OUT.wav
+//   blmx-host accept --address ADDR [--name NAME] --out OUT.wav   (virtual stack)
 //
 // DEVICE is what the daemon passes: /dev/bluetooth/ADDRESS-OR-NAME.
 #include <dlfcn.h>
+#if defined(__FreeBSD__)
+#include <sys/types.h>
+#include <sys/sysctl.h>
+#endif
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -27,7 +31,9 @@
 #include <vector>
 
 #include "blmx_bt.h"
+#if defined(BLMX_VIRTUAL_STACK)
 #include "platform/virtual/vbt.h"
+#endif
 #include "tools/wav_util.h"
 
 namespace {
@@ -46,13 +52,34 @@ struct library {
     int (*receive)(bt_stream *, void *, int, int) = nullptr;
 };
 
-std::string default_library() {
+#if !defined(BLMX_INSTALLED_PLUGIN_DIR)
+#define BLMX_INSTALLED_PLUGIN_DIR "../lib"
+#endif
+
+// The directory of this program's own file, or "" when the system cannot tell.
+std::string own_directory() {
     char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return "blmx_bt.so";
-    exe[n] = '\0';
-    std::string dir(exe);
-    dir = dir.substr(0, dir.rfind('/'));
+    size_t n = 0;
+#if defined(__FreeBSD__)
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+    size_t len = sizeof exe;
+    if (sysctl(mib, 4, exe, &len, nullptr, 0) == 0 && len > 1) n = len - 1;
+#else
+    const ssize_t r = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (r > 0) n = static_cast<size_t>(r);
+#endif
+    const std::string path(exe, n);
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// blmx_bt.so beside this program (a build directory), else where it is
+// installed relative to the program's directory, else the loader's own search.
+std::string default_library() {
+    const std::string dir = own_directory();
+    if (dir.empty()) return "blmx_bt.so";
+    for (const std::string &candidate : {dir + "/blmx_bt.so", dir + "/" BLMX_INSTALLED_PLUGIN_DIR "/blmx_bt.so"})
+        if (access(candidate.c_str(), F_OK) == 0) return candidate;
     return dir + "/blmx_bt.so";
 }
 
@@ -261,6 +288,7 @@ int record(library &lib, const std::string &device, const std::string &out, doub
 volatile sig_atomic_t stop_requested = 0;
 void on_term(int) { stop_requested = 1; }
 
+#if defined(BLMX_VIRTUAL_STACK)
 int accept_stream(library &lib, const std::string &address, const std::string &name, const std::string &out) {
     char err[512];
     const int dev = vbt_device_register(address.c_str(), name.c_str(), err, sizeof err);
@@ -370,6 +398,7 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
     if (rc == 0) std::fprintf(stderr, "blmx-host: accepted %.2f s into %s\n", static_cast<double>(frames) / rates[rate_index], out.c_str());
     return rc;
 }
+#endif
 
 }  // namespace
 
@@ -395,6 +424,7 @@ extern "C" __attribute__((visibility("default"))) void belmux_wait(void) {
 
 int main(int argc, char **argv) {
     CLI::App app{"blmx-host: plays and records through blmx_bt.so as the belmux daemon does"};
+    app.set_version_flag("--version", "blmx-host " BLMX_VERSION);
     app.require_subcommand(1);
     std::string lib_path = default_library(), device, file, address, name;
     double seconds = 0;
@@ -411,10 +441,12 @@ int main(int argc, char **argv) {
     rec_cmd->add_option("--period-ms", period_ms, "Period of each transfer (0: take audio as it arrives)")->capture_default_str()->check(CLI::Range(0, 1000));
     rec_cmd->add_option("--rate", rate, "Sample rate to ask for")->capture_default_str();
     rec_cmd->add_option("--channels", channels, "Channels to ask for")->capture_default_str()->check(CLI::IsMember({1, 2}));
+#if defined(BLMX_VIRTUAL_STACK)
     auto *acc_cmd = app.add_subcommand("accept", "Take an incoming stream as a virtual device");
     acc_cmd->add_option("--address", address, "Address to register")->required();
     acc_cmd->add_option("--name", name, "Name to register");
     acc_cmd->add_option("--out", file, "WAV file")->required();
+#endif
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -437,8 +469,13 @@ int main(int argc, char **argv) {
         rc = play(lib, device, file);
     else if (rec_cmd->parsed())
         rc = record(lib, device, file, seconds, rate, channels);
+#if defined(BLMX_VIRTUAL_STACK)
     else
         rc = accept_stream(lib, address, name, file);
+#else
+    else
+        rc = 2;
+#endif
     std::fflush(stdout);
     return rc;
 }

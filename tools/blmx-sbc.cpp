@@ -4,6 +4,7 @@
 //   blmx-sbc decode IN.sbc OUT.wav
 //   blmx-sbc info IN.sbc
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -40,24 +41,54 @@ constexpr const char *mode_names[4] = {"mono", "dual", "stereo", "joint"};
     std::exit(1);
 }
 
-// An output file written under a temporary name and renamed into place only
-// when everything succeeded, so a failure never leaves half a file behind.
+// Where an output goes. A regular file (or a path that does not exist yet)
+// is written under a temporary name beside it and renamed into place only
+// when everything succeeded, so a failure never leaves half a file behind; a
+// symbolic link is followed, and its target is what gets replaced. A device,
+// FIFO or other special file is opened and written as it is: renaming over
+// it would replace the node itself. "-" is standard output.
 class output_file {
   public:
-    explicit output_file(std::string path) : path_(std::move(path)), temp_(path_ + ".partial-" + std::to_string(getpid())) {}
-    ~output_file() {
-        if (!committed_) std::remove(temp_.c_str());
+    explicit output_file(std::string path) : path_(std::move(path)) {
+        if (path_ == "-") {
+            direct_ = stdout_ = true;
+            return;
+        }
+        std::string real = path_;
+        struct stat st;
+        if (lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (char *resolved = realpath(path_.c_str(), nullptr)) {
+                real = resolved;
+                std::free(resolved);
+            } else {
+                direct_ = true;  // a dangling link: opening it creates its target
+            }
+        }
+        if (!direct_ && stat(real.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) direct_ = true;
+        if (direct_) {
+            target_ = path_;
+        } else {
+            final_ = real;
+            target_ = real + ".partial-" + std::to_string(getpid());
+        }
     }
-    const std::string &temp() const { return temp_; }
+    ~output_file() {
+        if (!direct_ && !committed_) std::remove(target_.c_str());
+    }
+    output_file(const output_file &) = delete;
+    output_file &operator=(const output_file &) = delete;
+    // The name to create and write; empty for standard output.
+    const std::string &target() const { return target_; }
+    bool to_stdout() const { return stdout_; }
     void commit() {
-        if (std::rename(temp_.c_str(), path_.c_str()) != 0)
+        if (!direct_ && std::rename(target_.c_str(), final_.c_str()) != 0)
             fail("cannot write " + path_ + ": " + std::strerror(errno));
         committed_ = true;
     }
 
   private:
-    std::string path_, temp_;
-    bool committed_ = false;
+    std::string path_, target_, final_;
+    bool direct_ = false, stdout_ = false, committed_ = false;
 };
 
 // A progress line on standard error, only when it is a terminal and the job is long.
@@ -100,7 +131,7 @@ struct encode_options {
 
 int run_encode(const encode_options &o) {
     SF_INFO info{};
-    SNDFILE *in = sf_open(o.in.c_str(), SFM_READ, &info);
+    SNDFILE *in = o.in == "-" ? sf_open_fd(0, SFM_READ, &info, 0) : sf_open(o.in.c_str(), SFM_READ, &info);
     if (!in) fail(o.in + ": " + sf_strerror(nullptr));
     int fi = -1;
     for (int i = 0; i < 4; ++i)
@@ -124,13 +155,14 @@ int run_encode(const encode_options &o) {
     s.subbands_flag = o.subbands == 8;
     s.blocks_index = static_cast<uint8_t>(o.blocks / 4 - 1);
     s.allocation = o.allocation == "snr";
-    const int limit = blmx::sbc::max_bitpool(s.channel_mode, static_cast<uint8_t>(o.subbands));
+    // What one allocation pass can reach, and what the frame's 8-bit field holds.
+    const int limit = std::min(blmx::sbc::max_bitpool(s.channel_mode, static_cast<uint8_t>(o.subbands)), 255);
     if (o.bitpool < 2 || o.bitpool > limit)
         fail("--bitpool " + std::to_string(o.bitpool) + " out of range for this configuration (2.." + std::to_string(limit) + ")");
     s.bitpool = static_cast<uint8_t>(o.bitpool);
 
     output_file out(o.out);
-    FILE *f = std::fopen(out.temp().c_str(), "wb");
+    FILE *f = out.to_stdout() ? fdopen(dup(1), "wb") : std::fopen(out.target().c_str(), "wb");
     if (!f) fail("cannot create " + o.out + ": " + std::strerror(errno));
 
     sbc_work &w = *st.work;
@@ -195,11 +227,13 @@ struct stream_summary {
 };
 
 template <typename F> stream_summary read_stream(const std::string &path, F &&on_frame) {
-    FILE *f = std::fopen(path.c_str(), "rb");
+    FILE *f = path == "-" ? fdopen(dup(0), "rb") : std::fopen(path.c_str(), "rb");
     if (!f) fail(path + ": " + std::strerror(errno));
-    std::fseek(f, 0, SEEK_END);
-    const long file_size = std::ftell(f);
-    std::fseek(f, 0, SEEK_SET);
+    long file_size = 0;  // only for the progress line; a pipe has none
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        file_size = std::ftell(f);
+        std::fseek(f, 0, SEEK_SET);
+    }
     std::vector<uint8_t> buf(1 << 20);
     size_t start = 0, end = 0;
     bool eof = false, in_damage = false;
@@ -286,7 +320,7 @@ int run_decode(const std::string &in, const std::string &out_path) {
             info.samplerate = rates[fi.frequency_index];
             info.channels = fi.channel_mode == 0 ? 1 : 2;
             info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-            wav = sf_open(out.temp().c_str(), SFM_WRITE, &info);
+            wav = out.to_stdout() ? sf_open_fd(1, SFM_WRITE, &info, 0) : sf_open(out.target().c_str(), SFM_WRITE, &info);
             if (!wav) fail("cannot create " + out_path + ": " + sf_strerror(nullptr));
             writer.emplace(wav, info.channels);
         }
@@ -335,6 +369,7 @@ int run_info(const std::string &in) {
 
 int main(int argc, char **argv) {
     CLI::App app{"blmx-sbc: SBC encoder, decoder and stream inspector"};
+    app.set_version_flag("--version", "blmx-sbc " BLMX_VERSION);
     app.require_subcommand(1);
 
     encode_options eo;

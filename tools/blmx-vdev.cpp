@@ -841,6 +841,7 @@ int device::run_initiator() {
 
 int main(int argc, char **argv) {
     CLI::App app{"blmx-vdev: a virtual remote A2DP device"};
+    app.set_version_flag("--version", "blmx-vdev " BLMX_VERSION);
     app.require_subcommand(1);
     options o;
     std::vector<std::string> misbehave;

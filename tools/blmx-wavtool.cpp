@@ -19,6 +19,7 @@
 
 int main(int argc, char **argv) {
     CLI::App app{"blmx-wavtool: test signals and fidelity figures"};
+    app.set_version_flag("--version", "blmx-wavtool " BLMX_VERSION);
     app.require_subcommand(1);
     std::string out;
     double seconds = 5;
