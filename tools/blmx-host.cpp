@@ -101,9 +101,47 @@ bool load(const std::string &path, library &lib) {
     return true;
 }
 
-// The library's messages go to standard output; some end without a line break.
+// Standard output goes through a stream that remembers whether the last
+// byte written ended a line: some of the library's messages end without a
+// line break, and what follows them must start on a line of its own.
+bool stdout_at_line_start = true;
+
+ssize_t write_stdout(void *, const char *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(1, buf + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(w);
+    }
+    if (n > 0) stdout_at_line_start = buf[n - 1] == '\n';
+    return static_cast<ssize_t>(n);
+}
+
+void track_stdout() {
+    cookie_io_functions_t io{};
+    io.write = write_stdout;
+    if (FILE *f = fopencookie(nullptr, "w", io)) stdout = f;
+}
+
+// Ends the library's last message line, if it left one open.
 void end_library_line() {
     std::fflush(stdout);
+    if (!stdout_at_line_start) {
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
+
+// After a failed open: what the host knows that the library's message may not say.
+void report_open_failure(const std::string &device, const char *direction, int rate) {
+    end_library_line();
+    std::fprintf(stderr, "blmx-host: cannot open %s for %s\n", device.c_str(), direction);
+    bool sbc_rate = false;
+    for (int r : {16000, 32000, 44100, 48000}) sbc_rate = sbc_rate || r == rate;
+    if (!sbc_rate)
+        std::fprintf(stderr, "blmx-host: a Bluetooth audio device takes no %d Hz: SBC carries 16000, 32000, 44100 and 48000 Hz\n",
+                     rate);
 }
 
 class progress {
@@ -142,8 +180,7 @@ int play(library &lib, const std::string &device, const std::string &file) {
     audio_backend *b = lib.play;
     int channels = info.channels, format = 0x10;
     if (b->open(b, device.c_str(), info.samplerate, 0, &channels, &format) != 0) {
-        end_library_line();
-        std::fprintf(stderr, "blmx-host: cannot open %s for playback\n", device.c_str());
+        report_open_failure(device, "playback", info.samplerate);
         b->close(b);
         sf_close(in);
         return 1;
@@ -216,7 +253,11 @@ SNDFILE *create_wav(const std::string &path, int rate, int channels) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    std::string why;
+    if (!blmx::tools::output_format(path, channels, rate, info.format, why)) {
+        std::fprintf(stderr, "blmx-host: cannot write %s: %s\n", path.c_str(), why.c_str());
+        return nullptr;
+    }
     SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!f) std::fprintf(stderr, "blmx-host: cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
     return f;
@@ -225,9 +266,17 @@ SNDFILE *create_wav(const std::string &path, int rate, int channels) {
 int record(library &lib, const std::string &device, const std::string &out, double seconds, int rate, int channels_wanted) {
     audio_backend *b = lib.rec;
     int channels = channels_wanted, format = 0x10;
+    {
+        // A file that cannot be written is refused before any device is contacted.
+        int file_format;
+        std::string why;
+        if (!blmx::tools::output_format(out, channels_wanted, rate, file_format, why)) {
+            std::fprintf(stderr, "blmx-host: cannot write %s: %s\n", out.c_str(), why.c_str());
+            return 1;
+        }
+    }
     if (b->open(b, device.c_str(), rate, 0, &channels, &format) != 0) {
-        end_library_line();
-        std::fprintf(stderr, "blmx-host: cannot open %s for record\n", device.c_str());
+        report_open_failure(device, "record", rate);
         b->close(b);
         return 1;
     }
@@ -461,6 +510,7 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     // The library's diagnostics and ours, in the order they happen.
+    track_stdout();
     setvbuf(stdout, nullptr, _IOLBF, 0);
     library lib;
     if (!load(lib_path, lib)) return 1;

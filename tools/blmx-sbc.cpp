@@ -319,7 +319,9 @@ int run_decode(const std::string &in, const std::string &out_path) {
             SF_INFO info{};
             info.samplerate = rates[fi.frequency_index];
             info.channels = fi.channel_mode == 0 ? 1 : 2;
-            info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+            std::string why;
+            if (!blmx::tools::output_format(out_path, info.channels, info.samplerate, info.format, why))
+                fail("cannot write " + out_path + ": " + why);
             wav = out.to_stdout() ? sf_open_fd(1, SFM_WRITE, &info, 0) : sf_open(out.target().c_str(), SFM_WRITE, &info);
             if (!wav) fail("cannot create " + out_path + ": " + sf_strerror(nullptr));
             writer.emplace(wav, info.channels);

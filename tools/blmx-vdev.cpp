@@ -154,6 +154,7 @@ class device {
     stream_stats stats_;
     SNDFILE *wav_ = nullptr;
     std::string wav_path_;
+    bool write_failed_ = false;  // the exit status says so
     clock_type::time_point stream_start_;
     double audio_seconds_ = 0;
     // source
@@ -211,6 +212,22 @@ int device::run() {
         }
     }
     if (!setup_seps()) return 1;
+    if (o_.sink && !o_.out.empty()) {
+        // The output is checked before any stream is accepted: its format, and
+        // that the file (or its directory, for a new one) can be written.
+        int format;
+        std::string why;
+        const size_t slash = o_.out.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o_.out.substr(0, slash);
+        if (!blmx::tools::output_format(o_.out, 2, 44100, format, why)) {
+        } else if (access(o_.out.c_str(), F_OK) == 0 ? access(o_.out.c_str(), W_OK) != 0 : access(dir.c_str(), W_OK | X_OK) != 0) {
+            why = std::strerror(errno);
+        }
+        if (!why.empty()) {
+            std::fprintf(stderr, "blmx-vdev: cannot write %s: %s\n", o_.out.c_str(), why.c_str());
+            return 1;
+        }
+    }
     char err[512];
     device_ = vbt_device_register(o_.address.c_str(), o_.name.c_str(), err, sizeof err);
     if (device_ < 0) {
@@ -240,7 +257,7 @@ int device::run() {
     close_channel(signalling_);
     close_channel(media_);
     vbt_device_unregister(device_);
-    return 0;
+    return write_failed_ ? 1 : 0;
 }
 
 void device::close_channel(int &fd) {
@@ -482,7 +499,8 @@ void device::handle_command(const message &m) {
                 if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) break;
                 on_media_readable();
             }
-            end_stream(m.signal == sig_close ? "closed" : "aborted");
+            // A host ends a stream with ABORT, CLOSE or both: either is the normal end.
+            end_stream(m.signal == sig_close ? "ended (CLOSE)" : "ended (ABORT)");
             close_channel(media_);
             return;
         default:
@@ -508,9 +526,15 @@ void device::begin_stream() {
         SF_INFO info{};
         info.samplerate = rates[s.frequency_index];
         info.channels = s.channel_mode == 0 ? 1 : 2;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        wav_ = sf_open(wav_path_.c_str(), SFM_WRITE, &info);
-        if (!wav_) std::fprintf(stderr, "blmx-vdev: cannot write %s: %s\n", wav_path_.c_str(), sf_strerror(nullptr));
+        std::string why;
+        if (blmx::tools::output_format(wav_path_, info.channels, info.samplerate, info.format, why)) {
+            wav_ = sf_open(wav_path_.c_str(), SFM_WRITE, &info);
+            if (!wav_) why = sf_strerror(nullptr);
+        }
+        if (!wav_) {
+            std::fprintf(stderr, "blmx-vdev: cannot write %s: %s\n", wav_path_.c_str(), why.c_str());
+            write_failed_ = true;
+        }
     }
     if (!o_.sink) {
         sf_seek(input_, 0, SEEK_SET);
@@ -529,7 +553,7 @@ void device::end_stream(const char *why) {
         active_ = nullptr;
         return;
     }
-    if (wav_) sf_close(wav_);
+    if (wav_ && sf_close(wav_) != 0) write_failed_ = true;
     wav_ = nullptr;
     const stream_stats &st = stats_;
     std::printf("blmx-vdev: stream %d %s: %ld packets, %ld frames, %ld bytes, %ld sequence gaps, %ld timestamp jumps, "
@@ -584,7 +608,11 @@ void device::on_media_readable() {
             }
             ++st.frames;
             samples += w.frame_samples;
-            if (wav_) sf_writef_short(wav_, w.pcm, w.pcm_fill / w.channels);
+            if (wav_ && sf_writef_short(wav_, w.pcm, w.pcm_fill / w.channels) != w.pcm_fill / w.channels &&
+                !write_failed_) {
+                std::fprintf(stderr, "blmx-vdev: cannot write %s: %s\n", wav_path_.c_str(), sf_strerror(wav_));
+                write_failed_ = true;
+            }
             p += used;
             left -= used;
         }

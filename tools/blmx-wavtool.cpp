@@ -10,7 +10,9 @@
 #include <sndfile.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -49,8 +51,9 @@ int main(int argc, char **argv) {
         const long frames = static_cast<long>(seconds * rate);
         const auto pcm = signal == "mix" ? blmx::tools::mix_signal(frames, channels, rate)
                                          : blmx::tools::test_signal(frames, channels, rate);
-        if (!blmx::tools::write_wav(out, pcm, channels, rate)) {
-            std::fprintf(stderr, "blmx-wavtool: cannot write %s\n", out.c_str());
+        std::string why;
+        if (!blmx::tools::write_wav(out, pcm, channels, rate, &why)) {
+            std::fprintf(stderr, "blmx-wavtool: cannot write %s: %s\n", out.c_str(), why.c_str());
             return 1;
         }
         return 0;
@@ -64,6 +67,14 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "blmx-wavtool: %s is %d Hz x %d, %s is %d Hz x %d\n", sent.c_str(), a.rate, a.channels,
                      received.c_str(), b.rate, b.channels);
         return 1;
+    }
+    // A silent original has no signal to measure noise against.
+    if (std::all_of(a.pcm.begin(), a.pcm.end(), [](int16_t v) { return v == 0; })) {
+        int peak = 0;
+        for (int16_t v : b.pcm) peak = std::max(peak, std::abs(static_cast<int>(v)));
+        std::printf("no SNR: %s is silent; %s has %ld samples per channel, %s (peak %d)\n", sent.c_str(), received.c_str(),
+                    static_cast<long>(b.pcm.size() / b.channels), peak == 0 ? "all silent too" : "not silent", peak);
+        return 0;
     }
     const auto r = blmx::tools::compare(a, b, delay, max_delay);
     std::printf("SNR %.1f dB (delay %d samples, %ld of %ld sent samples per channel compared)\n", r.snr_db, r.delay,

@@ -3,9 +3,61 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 namespace blmx::tools {
+
+bool output_format(const std::string &path, int channels, int rate, int &format, std::string &why) {
+    const size_t slash = path.rfind('/'), dot = path.rfind('.');
+    std::string ext;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1))
+        for (char c : path.substr(dot + 1)) ext += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    SF_INFO info{};
+    info.channels = channels;
+    info.samplerate = rate;
+    if (ext.empty() || path == "-") {
+        format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        return true;
+    }
+    // Common names of formats whose libsndfile extension differs, with the
+    // codec each implies.
+    struct alias {
+        const char *ext, *as;
+        int subtype;
+    };
+    static constexpr alias aliases[] = {{"ogg", "oga", SF_FORMAT_VORBIS}, {"oga", "oga", SF_FORMAT_VORBIS},
+                                        {"opus", "oga", SF_FORMAT_OPUS},  {"mp3", "m1a", SF_FORMAT_MPEG_LAYER_III},
+                                        {"aif", "aiff", 0},               {"snd", "au", 0}};
+    std::string major_ext = ext;
+    int preferred = SF_FORMAT_PCM_16;
+    for (const alias &a : aliases)
+        if (ext == a.ext) {
+            major_ext = a.as;
+            if (a.subtype) preferred = a.subtype;
+        }
+    int count = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+    for (int i = 0; i < count; ++i) {
+        SF_FORMAT_INFO major{};
+        major.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &major, sizeof major) != 0 || !major.extension ||
+            major_ext != major.extension)
+            continue;
+        for (int subtype : {preferred, static_cast<int>(SF_FORMAT_PCM_16)}) {
+            info.format = major.format | subtype;
+            if (sf_format_check(&info)) {
+                format = info.format;
+                return true;
+            }
+        }
+        why = std::string("libsndfile writes no ") + major.name + " file of " + std::to_string(channels) +
+              " channel(s) at " + std::to_string(rate) + " Hz";
+        return false;
+    }
+    why = "no audio format is known by the extension ." + ext + " (wav, flac, ogg, aiff, au, caf, w64, ...)";
+    return false;
+}
 
 bool read_wav(const std::string &path, wav &out) {
     SF_INFO info{};
@@ -19,13 +71,20 @@ bool read_wav(const std::string &path, wav &out) {
     return true;
 }
 
-bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int channels, int rate) {
+bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int channels, int rate, std::string *why) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    std::string reason;
+    if (!output_format(path, channels, rate, info.format, reason)) {
+        if (why) *why = reason;
+        return false;
+    }
     SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
+    if (!f) {
+        if (why) *why = sf_strerror(nullptr);
+        return false;
+    }
     const sf_count_t frames = static_cast<sf_count_t>(pcm.size() / static_cast<size_t>(channels));
     const bool ok = sf_writef_short(f, pcm.data(), frames) == frames;
     return sf_close(f) == 0 && ok;

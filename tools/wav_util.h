@@ -55,8 +55,17 @@ struct wav {
     int channels = 0, rate = 0;
 };
 
+// The libsndfile format that writes `path`, chosen by its extension as
+// libsndfile names them (wav, flac, aiff, au, caf, w64, rf64, oga, ...; also
+// ogg and opus, mp3, aif), 16-bit PCM where the format takes it, else its
+// own codec; WAV for a path without extension and for "-". False, with the
+// reason in `why`, when libsndfile writes no such format for this audio.
+bool output_format(const std::string &path, int channels, int rate, int &format, std::string &why);
+
 bool read_wav(const std::string &path, wav &out);
-bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int channels, int rate);
+// Writes in the format of the path's extension (see output_format).
+bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int channels, int rate,
+               std::string *why = nullptr);
 
 // Two sines per channel (440/1000 Hz left, 660/1500 Hz right) at -10 dBFS in all.
 std::vector<int16_t> test_signal(long frames, int channels, int rate);
