@@ -85,12 +85,14 @@ BLMX_EXPORT int avdtpACPHandlePacket(bt_stream *stream) {
             static constexpr uint8_t entry[2] = {own_seid << 2, 0x08};
             return accept(s, cmd, entry, sizeof entry, -1);
         }
-        case get_capabilities: {
+        case get_capabilities:
+        case get_all_capabilities: {  // an AVDTP 1.3 initiator's form; the same answer
             static constexpr uint8_t caps[10] = {0x01, 0x00, 0x07, 0x06, 0x00, 0x00, 0xFF, 0xFF, 0x02, 0xFA};
             return accept(s, cmd, caps, sizeof caps, -1);
         }
         case set_configuration:
-            if (st != idle) return reject(s.signal_socket, cmd);
+            // Also after CLOSE: the end-point is free to be configured again.
+            if (st != idle && st != closed) return reject(s.signal_socket, cmd);
             return set_configuration_command(s, cmd);
         case open:
             if (st != configured) break;
@@ -104,6 +106,13 @@ BLMX_EXPORT int avdtpACPHandlePacket(bt_stream *stream) {
         case suspend:
             if (st != opened && st != streaming) break;
             return accept(s, cmd, nullptr, 0, suspended);
+        case blmx::avdtp::abort: {
+            // AVDTP has no reject for ABORT: it is accepted in every state,
+            // releases the configuration and makes the end-point free again.
+            const int r = accept(s, cmd, nullptr, 0, st == not_ready ? not_ready : idle);
+            if (r == blmx::avdtp::abort) avdtpACPFree(&s);
+            return r;
+        }
         default:
             break;
     }

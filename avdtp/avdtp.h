@@ -31,6 +31,7 @@ enum signal_id : uint8_t {
     close = 8,
     suspend = 9,
     abort = 10,
+    get_all_capabilities = 12,
 };
 
 enum message_type : uint8_t { command = 0, general_reject = 1, response_accept = 2, response_reject = 3 };

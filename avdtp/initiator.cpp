@@ -55,6 +55,11 @@ int match_and_configure(bt_stream &s, const sbc_capability &caps) {
     if (s.subbands_flag == 0) pool >>= 1;
     s.blocks_index = index;
     if (pool <= s.bitpool) s.bitpool = static_cast<uint8_t>(pool);
+    // The halvings may fall below the remote's minimum, which it must refuse:
+    // the bitpool is raised to the minimum. A range the remote cannot meet,
+    // or a bitpool of 0, fails the attempt.
+    if (s.bitpool < caps.min_bitpool) s.bitpool = caps.min_bitpool;
+    if (caps.min_bitpool > caps.max_bitpool || s.bitpool == 0) return -22;
 
     const uint8_t first[2] = {seid_byte(s.remote_seid), seid_byte(own_seid)};
     const uint8_t second[10] = {0x01, 0x00, 0x07, 0x06, 0x00, 0x00, m, n, caps.min_bitpool, s.bitpool};
@@ -92,6 +97,12 @@ BLMX_EXPORT int avdtpDiscoverAndConfig(bt_stream *stream, int sink) {
         const sbc_capability caps = scan_capabilities(caps_reply.payload, caps_reply.length, 0);
         if (match_and_configure(s, caps) == 0) return 0;
         if (s.channel_mode == 2) {
+            // Two channels where the remote has joint stereo but not stereo,
+            // before falling back to one.
+            if (!(caps.octet0 & mode_bit(2)) && (caps.octet0 & mode_bit(3))) {
+                s.channel_mode = 3;
+                if (match_and_configure(s, caps) == 0) return 0;
+            }
             s.channel_mode = 0;
             if (match_and_configure(s, caps) == 0) return 0;
         }

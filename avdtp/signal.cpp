@@ -1,6 +1,8 @@
 // AVDTP signalling transport: messages joined from their packets, and one
 // command/response exchange under the process alarm.
+#include <poll.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -36,9 +38,33 @@ bool send_pieces(int sock, const void *header, size_t header_length, const void 
 
 using namespace blmx::avdtp;
 
-extern "C" {
+namespace {
 
-int avdtpReadSignal(int sock, avdtp_signal *signal) {
+// The exchange's time limit, on the monotonic clock.
+constexpr int exchange_seconds = 8;
+
+timespec deadline_after(int seconds) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += seconds;
+    return t;
+}
+
+// Waits until `sock` has something to read or the deadline passes; false on
+// time-out, or when a signal (the alarm) ends the wait, as it ends a read.
+bool wait_readable(int sock, const timespec &deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long left_ms = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000 +
+                              (deadline.tv_nsec - now.tv_nsec) / 1000000;
+    if (left_ms <= 0) return false;
+    pollfd p{sock, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(left_ms)) > 0;
+}
+
+// One message, as avdtpReadSignal reads it; with a deadline, every packet is
+// awaited only until then (-1 after it).
+int read_signal(int sock, avdtp_signal *signal, const timespec *deadline) {
     std::memset(signal, 0, sizeof *signal);
     int expected = 1;
     size_t stored = 0;
@@ -47,6 +73,7 @@ int avdtpReadSignal(int sock, avdtp_signal *signal) {
     for (;;) {
         uint8_t *at = signal->payload + stored;
         const size_t room = sizeof signal->payload - stored;
+        if (deadline && !wait_readable(sock, *deadline)) return -1;
         const ssize_t r = blmx::plat::read(sock, at, room);
         if (r < 2) return -1;
         if (static_cast<size_t>(r) == room) return -1;  // the packet may not have fitted
@@ -82,9 +109,18 @@ int avdtpReadSignal(int sock, avdtp_signal *signal) {
     }
 }
 
+}  // namespace
+
+extern "C" {
+
+int avdtpReadSignal(int sock, avdtp_signal *signal) { return read_signal(sock, signal, nullptr); }
+
 int avdtpTransact(int sock, avdtp_signal *reply, int signal_id, const void *first, uint32_t first_length,
                   const void *second, int32_t second_length) {
-    alarm(8);
+    // The alarm ends a blocked read; the deadline ends the exchange however
+    // busy the channel is, when the alarm lands between reads.
+    alarm(exchange_seconds);
+    const timespec deadline = deadline_after(exchange_seconds);
     const uint8_t value = avdtp_label_counter++;
     const uint8_t header[2] = {static_cast<uint8_t>(value << 4), wire_signal(signal_id)};
     int result;
@@ -92,7 +128,7 @@ int avdtpTransact(int sock, avdtp_signal *reply, int signal_id, const void *firs
         result = -22;
     } else {
         for (;;) {
-            const int type = avdtpReadSignal(sock, reply);
+            const int type = read_signal(sock, reply, &deadline);
             if (type == command) {
                 // The peer's own command while we wait: refuse it and go on waiting.
                 const uint8_t rej[3] = {static_cast<uint8_t>(reply->label << 4 | response_reject),

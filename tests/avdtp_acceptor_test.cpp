@@ -50,6 +50,10 @@ TEST(AvdtpAcceptor, TransitionTable) {
         {1, 3, 3, 2},  {0, 3, -6, 0}, {2, 3, -6, 2}, {2, 6, 6, 3},  {1, 6, -6, 1}, {3, 7, 7, 4},  {5, 7, 7, 4},
         {2, 7, -6, 2}, {4, 7, -6, 4}, {3, 9, 9, 5},  {4, 9, 9, 5},  {5, 9, -6, 5}, {3, 8, 8, 6},  {4, 8, 8, 6},
         {5, 8, 8, 6},  {6, 8, -6, 6}, {2, 8, -6, 2}, {0, 1, 1, 0},  {6, 1, 1, 6},  {0, 2, 2, 0},  {6, 2, 2, 6},
+        // GET_ALL_CAPABILITIES wherever GET_CAPABILITIES; ABORT in every state, back to idle
+        // (a stream never made ready stays so); a closed end-point takes a new configuration.
+        {0, 12, 12, 0}, {4, 12, 12, 4}, {6, 12, 12, 6}, {0, 10, 10, 0}, {1, 10, 10, 1}, {2, 10, 10, 1},
+        {3, 10, 10, 1}, {4, 10, 10, 1}, {5, 10, 10, 1}, {6, 10, 10, 1}, {6, 3, 3, 2},
     };
     for (const auto &r : rows) {
         acceptor a(r.from);
@@ -67,7 +71,9 @@ TEST(AvdtpAcceptor, AnswersAndRejections) {
     EXPECT_EQ(a.answers[0], (std::vector<uint8_t>{0x52, 0x01, 0x20, 0x08}));
     EXPECT_EQ(a.command(2, {0x20}), 2);
     EXPECT_EQ(a.answers[0], (std::vector<uint8_t>{0x52, 0x02, 0x01, 0x00, 0x07, 0x06, 0x00, 0x00, 0xFF, 0xFF, 0x02, 0xFA}));
-    for (uint8_t sig : {0, 4, 5, 10, 11, 63}) {
+    EXPECT_EQ(a.command(12, {0x20}), 12);
+    EXPECT_EQ(a.answers[0], (std::vector<uint8_t>{0x52, 0x0C, 0x01, 0x00, 0x07, 0x06, 0x00, 0x00, 0xFF, 0xFF, 0x02, 0xFA}));
+    for (uint8_t sig : {0, 4, 5, 11, 63}) {
         for (uint8_t state : {1, 3, 4}) {
             acceptor b(state);
             EXPECT_EQ(b.command(sig, {0x04}, 9), -6) << int(sig);
@@ -86,6 +92,42 @@ TEST(AvdtpAcceptor, AnswersAndRejections) {
     close(d.p.fds[1]);
     d.p.fds[1] = -1;
     EXPECT_EQ(avdtpACPHandlePacket(&d.s()), -6);
+}
+
+// What an AVDTP 1.3 initiator does: capabilities in their newer form, and a
+// stream ended by ABORT or CLOSE and configured again on the same channel.
+// ABORT releases the codec work record; a new configuration brings one back.
+TEST(AvdtpAcceptor, ReconfigurationAfterAbortOrClose) {
+    struct step {
+        uint8_t signal;
+        int result;
+        uint8_t state;
+        bool has_codec;
+    };
+    const struct {
+        const char *name;
+        std::vector<step> steps;
+    } cases[] = {
+        {"abort while streaming",
+         {{12, 12, 1, false}, {3, 3, 2, true}, {6, 6, 3, true}, {7, 7, 4, true}, {10, 10, 1, false},
+          {3, 3, 2, true}, {6, 6, 3, true}, {7, 7, 4, true}}},
+        {"close, then configure again",
+         {{2, 2, 1, false}, {3, 3, 2, true}, {6, 6, 3, true}, {7, 7, 4, true}, {8, 8, 6, true}, {3, 3, 2, true},
+          {6, 6, 3, true}}},
+        {"abort when configured, and twice", {{3, 3, 2, true}, {10, 10, 1, false}, {10, 10, 1, false}, {3, 3, 2, true}}},
+    };
+    for (const auto &c : cases) {
+        acceptor a;
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            const step &st = c.steps[i];
+            const std::vector<uint8_t> params = st.signal == 3 ? set_config(0x21, 0x15) : std::vector<uint8_t>{0x04};
+            EXPECT_EQ(a.command(st.signal, params), st.result) << c.name << ", step " << i;
+            EXPECT_EQ(a.s().acceptor_state, st.state) << c.name << ", step " << i;
+            EXPECT_EQ(a.s().codec != nullptr, st.has_codec) << c.name << ", step " << i;
+            ASSERT_EQ(a.answers.size(), 1u) << c.name << ", step " << i;
+            EXPECT_EQ(a.answers[0][0], 0x52) << c.name << ", step " << i;  // accepted
+        }
+    }
 }
 
 TEST(AvdtpAcceptor, SetConfigurationDecoding) {

@@ -151,6 +151,12 @@ TEST(AvdtpInitiator, ConfigurationChoices) {
         {"remote maximum above the stream's bitpool", {2, 2, 0, 1, 40}, caps(0xFF, 0xFF, 53), 2, 3, 40, ""},
         {"stereo missing: mono fall-back", {}, caps(0xF8, 0xFF, 53), 0, 3, 26, no_match},
         {"8 subbands missing", {}, caps(0xFF, 0xF9, 53), 0, 0, 250, no_bands + no_bands},
+        // Two channels stay two where the remote has joint stereo but not stereo.
+        {"joint stereo only: joint stereo", {}, caps(0xF1, 0xFF, 53), 3, 3, 53, no_match},
+        {"joint stereo and mono, bitpool 30-53: joint stereo", {}, caps(0xF9, 0xFF, 53, 30), 3, 3, 53, no_match},
+        // A halved bitpool below the remote's minimum is raised to it.
+        {"mono only, bitpool 30-53: raised to 30", {}, caps(0xF8, 0xFF, 53, 30), 0, 3, 30, no_match},
+        {"maximum 2, mono, 4 subbands: 2, not 0", {2, 0, 0, 0, 250}, caps(0xFF, 0xFF, 2, 2), 0, 3, 2, ""},
     };
     for (const auto &x : cases) {
         const bool succeeds = x.output.find("No bands") == std::string::npos;
@@ -168,9 +174,23 @@ TEST(AvdtpInitiator, ConfigurationChoices) {
             EXPECT_EQ(o.last_command[1], 3);
             EXPECT_EQ(o.last_command[2], 0x04);  // ACP SEID 1
             EXPECT_EQ(o.last_command[3], 0x20);  // our SEID 8
-            EXPECT_EQ(o.last_command[12], 2);    // the remote's minimum, passed on
+            EXPECT_EQ(o.last_command[12], x.capabilities.params[8]);  // the remote's minimum, passed on
             EXPECT_EQ(o.last_command[13], x.bitpool);
         }
+    }
+}
+
+// A bitpool range the remote cannot meet fails every attempt before any
+// SET_CONFIGURATION goes out.
+TEST(AvdtpInitiator, UnusableBitpoolRangesFail) {
+    const struct {
+        const char *name;
+        uint8_t min, max;
+    } cases[] = {{"minimum above maximum", 30, 20}, {"maximum and minimum 0", 0, 0}};
+    for (const auto &c : cases) {
+        const outcome o = run({}, 1, {disc(entries({sink1})), caps(0xFF, 0xFF, c.max, c.min)});
+        EXPECT_EQ(o.result, -22) << c.name;
+        EXPECT_EQ(o.commands, 2) << c.name;  // DISCOVER and GET_CAPABILITIES only
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -117,6 +119,57 @@ TEST(AvdtpTransport, AnAlarmEndsAWaitThatNeverAnswers) {
     EXPECT_EQ(transact(p, reply, 1), -6);
     rearm.join();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    sigaction(SIGALRM, &old, nullptr);
+}
+
+// A peer that never lets the channel fall quiet: the exchange still ends
+// with -6 once its 8 seconds have passed. The alarm is handled with
+// SA_RESTART here, so it never ends a read: it lands between reads, as it
+// can with a busy peer whatever the handler, and only the exchange's own
+// deadline can end the wait.
+TEST(AvdtpTransport, ABusyPeerCannotHoldTheExchangeOpen) {
+    struct busy_case {
+        const char *name;
+        std::vector<uint8_t> first;  // sent once, first
+        std::vector<uint8_t> again;  // then sent without end
+        int pause_ms;
+    };
+    const busy_case cases[] = {
+        {"stale responses without pause", {}, {0x02, 0x06}, 0},          // accepts under another label
+        {"commands back to back", {}, {0x00, 0x01}, 0},                   // DISCOVER, each refused
+        {"fragments that never end", {0x04, 0xFF, 0x06, 0x00}, {0x08, 0x00}, 40},  // a start, then continues
+    };
+    struct sigaction sa{}, old{};
+    sa.sa_handler = [](int) {};
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &sa, &old);
+    for (const auto &c : cases) {
+        peer p;
+        const uint8_t label = peer::next_label(), other = static_cast<uint8_t>((label + 1) & 15);
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {
+            const auto with_label = [&](std::vector<uint8_t> pk, uint8_t l) {
+                pk[0] = static_cast<uint8_t>(l << 4 | (pk[0] & 0x0F));
+                return pk;
+            };
+            if (!c.first.empty()) p.queue(with_label(c.first, label));
+            while (!stop) {
+                const auto pk = with_label(c.again, c.first.empty() ? other : label);
+                (void)!::send(p.fds[1], pk.data(), pk.size(), MSG_DONTWAIT);
+                p.written();  // whatever the library answered
+                if (c.pause_ms) std::this_thread::sleep_for(std::chrono::milliseconds(c.pause_ms));
+            }
+        });
+        avdtp_signal reply;
+        const auto t0 = std::chrono::steady_clock::now();
+        const int r = transact(p, reply, 6, {0x04});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        stop = true;
+        flood.join();
+        EXPECT_EQ(r, -6) << c.name;
+        EXPECT_GE(seconds, 7.5) << c.name;
+        EXPECT_LT(seconds, 9.0) << c.name;
+    }
     sigaction(SIGALRM, &old, nullptr);
 }
 
