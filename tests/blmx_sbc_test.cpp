@@ -83,6 +83,9 @@ TEST(BlmxSbc, RoundTripsInEveryConfiguration) {
                     ASSERT_EQ(r.status, 0) << cfg << ": " << r.err;
                     r = run(tool() + " decode " + d.file("x.sbc") + " " + d.file("x.wav"));
                     ASSERT_EQ(r.status, 0) << cfg << ": " << r.err;
+                    // Frames that end inside a byte (joint stereo's join field, odd
+                    // sample bits) take the whole byte: none is lost as damaged.
+                    EXPECT_NE(r.err.find(" 0 damaged skipped"), std::string::npos) << cfg << ": " << r.err;
                     int got_ch = 0, got_rate = 0;
                     const auto out = blmx::test::read_wav(d.file("x.wav"), &got_ch, &got_rate);
                     EXPECT_EQ(got_ch, ch) << cfg;

@@ -1,6 +1,7 @@
 // The library against blmx-vdev: opens that succeed and narrow the
 // configuration, every failure of the connection set-up with its exact output,
 // what goes on the wire, and the tools end to end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -46,6 +47,7 @@ class EndToEnd : public ::testing::Test {
         int result = 0, channels = 0, media = 0, signal = 0, leaked = 0, after_close_media = 0, after_close_signal = 0;
         bool codec = false;
         int blocks_index = 0, bitpool = 0, mode = 0;
+        int nonblocking = -1;  // the media channel's O_NONBLOCK after the open
     };
 
     // Opens a direction in a child process (faults armed there), then closes it.
@@ -65,16 +67,19 @@ class EndToEnd : public ::testing::Test {
             const int media = s->media_socket, sig = s->signal_socket, bi = s->blocks_index, bp = s->bitpool,
                       mode = s->channel_mode;
             const bool codec = s->codec != nullptr;
+            const int flags = media > 0 ? fcntl(media, F_GETFL) : -1;
+            const int nonblocking = flags < 0 ? -1 : (flags & O_NONBLOCK) != 0;
             b->close(b);
-            std::printf("|%d %d %d %d %d %d %d %d %d %d %d", r, ch, media, sig, codec, blmx::test::open_descriptors() - before,
-                        s->media_socket, s->signal_socket, bi, bp, mode);
+            std::printf("|%d %d %d %d %d %d %d %d %d %d %d %d", r, ch, media, sig, codec, blmx::test::open_descriptors() - before,
+                        s->media_socket, s->signal_socket, bi, bp, mode, nonblocking);
         });
         open_result o;
         const size_t bar = text.rfind('|');
         o.output = text.substr(0, bar);
         int codec = 0;
-        std::sscanf(text.c_str() + bar, "|%d %d %d %d %d %d %d %d %d %d %d", &o.result, &o.channels, &o.media, &o.signal,
-                    &codec, &o.leaked, &o.after_close_media, &o.after_close_signal, &o.blocks_index, &o.bitpool, &o.mode);
+        std::sscanf(text.c_str() + bar, "|%d %d %d %d %d %d %d %d %d %d %d %d", &o.result, &o.channels, &o.media, &o.signal,
+                    &codec, &o.leaked, &o.after_close_media, &o.after_close_signal, &o.blocks_index, &o.bitpool, &o.mode,
+                    &o.nonblocking);
         o.codec = codec;
         return o;
     }
@@ -106,6 +111,22 @@ TEST_F(EndToEnd, OpenNarrowsTheConfigurationToTheDevice) {
     ASSERT_NE(close_at, std::string::npos) << log;
     EXPECT_LT(abort_at, close_at);
     EXPECT_LT(log.find("command start"), abort_at);
+}
+
+// The playback media channel blocks (a write waits for room); the record one
+// does not (a read with nothing there returns at once).
+TEST_F(EndToEnd, OnlyTheRecordMediaChannelIsNonBlocking) {
+    {
+        auto sink = vdev("sink");
+        const auto o = open(true, 44100, 2);
+        ASSERT_EQ(o.result, 0) << o.output;
+        EXPECT_EQ(o.nonblocking, 0);
+    }
+    blmx::test::write_wav(dir.file("in.wav"), blmx::test::sine(4410, 2, 440, 44100, 8000), 2, 44100);
+    auto source = vdev("source");
+    const auto o = open(false, 44100, 2);
+    ASSERT_EQ(o.result, 0) << o.output;
+    EXPECT_EQ(o.nonblocking, 1);
 }
 
 TEST_F(EndToEnd, StereoThatTheDeviceServesOnlyInMono) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -205,6 +206,160 @@ TEST_F(Tools, AcceptAStreamThatTheSourceSetsUp) {
     EXPECT_EQ(frames, (88200 + 127) / 128);
     EXPECT_EQ(blmx::test::read_wav(dir.file("accepted.wav")).size(), static_cast<size_t>(frames) * 128 * 2);
     expect_faithful(dir.file("accepted.wav"), 88200);
+}
+
+// tshark, when installed, finds nothing malformed in a capture.
+void expect_clean_capture(const std::string &pcap) {
+    if (blmx::test::run("command -v tshark").status != 0) return;
+    const auto bad = blmx::test::run("tshark -r " + pcap + " -Y '_ws.malformed || _ws.expert.severity >= error'");
+    EXPECT_EQ(bad.status, 0) << bad.err;
+    EXPECT_EQ(bad.out, "") << pcap;
+}
+
+// Sinks that real devices resemble: each case plays the two-second file into
+// a sink of its own kind and checks what the host reports and what arrived.
+TEST_F(Tools, PlayIntoSinksOfManyKinds) {
+    struct sink_case {
+        const char *name;
+        std::vector<std::string> sink_args;
+        int status;
+        const char *message;     // in the host's output
+        double max_seconds;      // for the whole play
+        int channels;            // of what arrived; 0: nothing arrives
+        size_t frame_length;     // bytes per SBC frame
+        int frames_per_packet;
+        size_t mtu;              // the sink's incoming MTU, the host's outgoing one
+    };
+    const sink_case cases[] = {
+        {"floods signalling during OPEN", {"--misbehave", "flood:open"}, 1, "backend_bt: OPEN FAILED\n", 9.5, 0, 0, 0, 672},
+        // Stereo is missing: joint stereo keeps both channels.
+        {"joint stereo only", {"--sep", "sink,modes=joint"}, 0, "0 sequence gaps, 0 timestamp jumps", 20, 2, 119, 5, 672},
+        // Mono alone, bitpool 30-53: mono's halved maximum (26) is raised to 30.
+        {"mono only, bitpool 30-53", {"--sep", "sink,modes=mono,bitpool=30-53"}, 0, "0 sequence gaps, 0 timestamp jumps", 20, 1, 68, 9, 672},
+        // A smaller MTU towards the sink than back from it: packets follow the outgoing one.
+        {"incoming MTU 400", {"--mtu", "400"}, 0, "0 sequence gaps, 0 timestamp jumps", 20, 2, 118, 3, 400},
+        // Frames that fill the packet to the byte: 13 + 5 x 118 = 603.
+        {"MTU filled exactly", {"--mtu", "603"}, 0, "0 sequence gaps, 0 timestamp jumps", 20, 2, 118, 5, 603},
+    };
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const sink_case &c = cases[k];
+        SCOPED_TRACE(c.name);
+        const std::string wav = dir.file("received.wav"), pcap = dir.file("sink" + std::to_string(k) + ".pcap");
+        unlink(wav.c_str());
+        std::vector<std::string> args{bin("blmx-vdev"), "sink", "--address", "00:11:22:33:44:55", "--name", "speaker",
+                                      "--out", wav, "--once"};
+        args.insert(args.end(), c.sink_args.begin(), c.sink_args.end());
+        process sink(args);
+        ASSERT_TRUE(sink.started()) << sink.output();
+        std::string out;
+        const auto t0 = std::chrono::steady_clock::now();
+        const int rc = run_to_end({bin("blmx-host"), "play", "/dev/bluetooth/speaker", dir.file("sent.wav")}, pcap, &out);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(rc, c.status) << out;
+        EXPECT_LT(seconds, c.max_seconds);
+        sink.stop();
+        if (c.status == 0) {
+            EXPECT_NE(sink.output().find(c.message), std::string::npos) << sink.output();
+        } else {
+            EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        }
+        expect_clean_capture(pcap);
+        if (c.channels == 0) continue;
+        int channels = 0;
+        const auto got = blmx::test::read_wav(wav, &channels);
+        EXPECT_EQ(channels, c.channels);
+        EXPECT_GE(got.size() / static_cast<size_t>(c.channels), 88200u + codec_delay);
+        if (c.channels == 2) {
+            EXPECT_GE(blmx::test::snr_db(sent, got, 2, codec_delay), min_snr_db);
+        }
+        const auto packets = media_packets(pcap, true);
+        ASSERT_FALSE(packets.empty());
+        for (size_t i = 0; i + 1 < packets.size(); ++i) {
+            EXPECT_EQ(packets[i].frames, c.frames_per_packet) << "packet " << i;
+            EXPECT_EQ(packets[i].length, 13 + c.frame_length * static_cast<size_t>(packets[i].frames)) << "packet " << i;
+            EXPECT_LE(packets[i].length, c.mtu) << "packet " << i;
+        }
+    }
+}
+
+// A record stream whose packets carry more than 15 frames each (4 blocks,
+// bitpool 8: 16-byte frames), over an MTU from the source larger than the one
+// towards it: the host reads with its incoming MTU and counts all the frames.
+TEST_F(Tools, RecordManySmallFramesPerPacket) {
+    process source({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:66", "--name", "mic", "--in",
+                    dir.file("sent.wav"), "--once", "--mtu", "300", "--sep", "source,modes=stereo,blocks=4,bitpool=2-8"});
+    ASSERT_TRUE(source.started()) << source.output();
+    std::string out;
+    ASSERT_EQ(run_to_end({bin("blmx-host"), "record", "/dev/bluetooth/mic", dir.file("small.wav"), "--period-ms", "5"},
+                         dir.file("small.pcap"), &out),
+              0)
+        << out;
+    EXPECT_EQ(source.wait(20), 0) << source.output();
+    const auto packets = media_packets(dir.file("small.pcap"), false);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_GT(packets.front().frames, 15);
+    EXPECT_GT(packets.front().length, 300u);  // more than the source's own incoming MTU
+    const long frames = frames_of(packets);
+    EXPECT_EQ(frames, (88200 + 31) / 32);
+    int channels = 0;
+    EXPECT_EQ(blmx::test::read_wav(dir.file("small.wav"), &channels).size(), static_cast<size_t>(frames) * 32 * 2);
+    expect_clean_capture(dir.file("small.pcap"));
+}
+
+// An AVDTP 1.3 source asks GET_ALL_CAPABILITIES, and in the middle of the
+// stream aborts and configures it again: the whole input is recorded.
+TEST_F(Tools, AcceptFromASourceThatAbortsAndReconfigures) {
+    process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
+                  dir.file("accepted.wav")},
+                 "accepting");
+    ASSERT_TRUE(host.started()) << host.output();
+    std::string out;
+    EXPECT_EQ(run_to_end({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", dir.file("sent.wav"),
+                          "--connect", "receiver", "--avdtp", "1.3"},
+                         dir.file("source13.pcap"), &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("aborted and configured again"), std::string::npos) << out;
+    EXPECT_EQ(host.wait(20), 0) << host.output();
+    const long frames = frames_of(media_packets(dir.file("source13.pcap"), true));
+    EXPECT_EQ(frames, (88200 + 127) / 128);
+    const auto got = blmx::test::read_wav(dir.file("accepted.wav"));
+    EXPECT_EQ(got.size(), static_cast<size_t>(frames) * 128 * 2);
+    // The decoder starts afresh at the new configuration: a moment of its
+    // filter history is lost there, nothing else. In windows of 4000 samples,
+    // one may hold that moment; every other is as faithful as ever.
+    int poor = 0;
+    for (size_t from = 0; from + 4000 <= 88200; from += 4000) {
+        const std::vector<int16_t> ref(sent.begin() + 2 * from, sent.begin() + 2 * (from + 4000));
+        const std::vector<int16_t> part(got.begin() + 2 * from, got.begin() + 2 * (from + 4000 + codec_delay));
+        if (blmx::test::snr_db(ref, part, 2, codec_delay) < min_snr_db) ++poor;
+    }
+    EXPECT_LE(poor, 1);
+    expect_clean_capture(dir.file("source13.pcap"));
+    if (blmx::test::run("command -v tshark").status == 0) {
+        const auto r = blmx::test::run("tshark -r " + dir.file("source13.pcap"));
+        EXPECT_NE(r.out.find("GetAllCapabilities"), std::string::npos) << r.out.substr(0, 2000);
+        EXPECT_NE(r.out.find("Command - Abort"), std::string::npos);
+    }
+}
+
+// The packets still queued on the media channel when CLOSE arrives are part
+// of the stream: 20 packets and then CLOSE leave all of them in the file.
+TEST_F(Tools, AcceptKeepsWhatArrivedBeforeClose) {
+    blmx::test::write_wav(dir.file("short.wav"), blmx::test::sine(12800, 2, 440, 44100, 8000), 2, 44100);
+    process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
+                  dir.file("short-in.wav")},
+                 "accepting");
+    ASSERT_TRUE(host.started()) << host.output();
+    std::string out;
+    EXPECT_EQ(run_to_end({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", dir.file("short.wav"),
+                          "--connect", "receiver"},
+                         dir.file("short.pcap"), &out),
+              0)
+        << out;
+    EXPECT_EQ(host.wait(20), 0) << host.output();
+    EXPECT_EQ(media_packets(dir.file("short.pcap"), true).size(), 20u);
+    EXPECT_EQ(blmx::test::read_wav(dir.file("short-in.wav")).size(), 12800u * 2);
 }
 
 // tshark, when installed, names every AVDTP command of a playback session and

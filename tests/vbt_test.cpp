@@ -241,10 +241,13 @@ TEST_F(VirtualStack, RegistryTwoDevicesAndRestartAfterKill) {
 }
 
 TEST_F(VirtualStack, UnsafeDirectoriesAreRefused) {
-    chmod(dir.path.c_str(), 0755);
     char err[256] = {};
-    EXPECT_EQ(vbt_device_register("00:00:00:00:00:01", "x", err, sizeof err), -1);
-    EXPECT_NE(std::string(err).find("mode must be 0700"), std::string::npos) << err;
+    // Any access for the group or for others, however little.
+    for (mode_t mode : {0755, 0707, 0770, 0750, 0701}) {
+        chmod(dir.path.c_str(), mode);
+        EXPECT_EQ(vbt_device_register("00:00:00:00:00:01", "x", err, sizeof err), -1) << std::oct << mode;
+        EXPECT_NE(std::string(err).find("mode must be 0700"), std::string::npos) << err;
+    }
     chmod(dir.path.c_str(), 0700);
     const std::string link = dir.path + "-link";
     ASSERT_EQ(symlink(dir.path.c_str(), link.c_str()), 0);
@@ -252,6 +255,79 @@ TEST_F(VirtualStack, UnsafeDirectoriesAreRefused) {
     EXPECT_EQ(vbt_device_register("00:00:00:00:00:01", "x", err, sizeof err), -1);
     EXPECT_NE(std::string(err).find("symbolic link"), std::string::npos) << err;
     unlink(link.c_str());
+}
+
+// Made on first use under the usual umask, the directory is one that its own
+// check accepts.
+TEST_F(VirtualStack, TheDirectoryIsCreatedPrivate) {
+    const std::string fresh = dir.file("fresh");
+    setenv("BLMX_VBT_DIR", fresh.c_str(), 1);
+    const mode_t old = umask(022);
+    char err[256] = {};
+    const int d = vbt_device_register("00:00:00:00:00:01", "x", err, sizeof err);
+    umask(old);
+    ASSERT_GE(d, 0) << err;
+    struct stat st;
+    ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    vbt_device_unregister(d);
+    const int again = vbt_device_register("00:00:00:00:00:01", "x", err, sizeof err);
+    EXPECT_GE(again, 0) << err;
+    vbt_device_unregister(again);
+}
+
+// A channel is connected once, and its incoming MTU is settled by then.
+TEST_F(VirtualStack, AConnectedChannelStaysAsItIs) {
+    start_device();
+    const auto [ours, theirs] = connect_pair();
+    const auto a = address("00:11:22:33:44:55", 0x19);
+    errno = 0;
+    EXPECT_EQ(plat::connect(ours, a.data(), 14), -1);
+    EXPECT_EQ(errno, EISCONN);
+    const uint16_t mtu = 1000;
+    errno = 0;
+    EXPECT_EQ(plat::setsockopt(ours, 0x1609, 1, &mtu, sizeof mtu), -1);
+    EXPECT_EQ(errno, EISCONN);
+    uint16_t got = 0;
+    unsigned len = sizeof got;
+    ASSERT_EQ(plat::getsockopt(ours, 0x1609, 1, &got, &len), 0);
+    EXPECT_EQ(got, 672);
+    plat::close(ours);
+    vbt_close(theirs);
+}
+
+// The SDP client takes only the answer to its own request: a response with
+// another transaction id fails the search.
+TEST_F(VirtualStack, SdpRefusesAnotherTransactionsAnswer) {
+    start_device(1);
+    for (int offset : {0, 1}) {
+        std::thread server([&] {
+            const int ch = vbt_accept(listener, nullptr, nullptr);
+            uint8_t req[512];
+            if (vbt_read(ch, req, sizeof req) >= 3) {
+                const uint16_t tid = static_cast<uint16_t>((req[1] << 8 | req[2]) + offset);
+                // An empty attribute list, no continuation.
+                const uint8_t rsp[] = {0x07, static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0x00, 0x05,
+                                       0x00, 0x02, 0x35, 0x00, 0x00};
+                vbt_write(ch, rsp, sizeof rsp);
+            }
+            uint8_t rest[16];
+            while (vbt_read(ch, rest, sizeof rest) > 0) {
+            }
+            vbt_close(ch);
+        });
+        bdaddr_t any{}, remote;
+        bt_aton("00:11:22:33:44:55", &remote);
+        void *ss = sdp_open(&any, &remote);
+        ASSERT_NE(ss, nullptr);
+        uint8_t buffer[32];
+        sdp_attr_t slot{1, 0, 32, buffer};
+        const uint16_t classes[1] = {0x110B};
+        const uint32_t ranges[1] = {0x00040004};
+        EXPECT_EQ(sdp_search(ss, 1, classes, 1, ranges, 1, &slot), offset == 0 ? 0 : -1) << "offset " << offset;
+        sdp_close(ss);
+        server.join();
+    }
 }
 
 TEST_F(VirtualStack, SdpSearchFindsTheAvdtpPsm) {
@@ -307,6 +383,30 @@ TEST_F(VirtualStack, SdpNeverWritesPastASlot) {
         for (int i = 4; i < 16; ++i) EXPECT_EQ(buffers[k][i], 0xEE);
     EXPECT_EQ(slots[0].flags, 2);  // the 5-byte record handle did not fit: truncated
     EXPECT_EQ(slots[0].vlen, 4u);
+    sdp_close(ss);
+    server.join();
+}
+
+// A value that exactly fills its slot is whole, not cut short.
+TEST_F(VirtualStack, SdpValueThatFillsItsSlotIsWhole) {
+    start_device(1);
+    std::thread server([&] {
+        const int ch = vbt_accept(listener, nullptr, nullptr);
+        const vbt_sdp_service svc{0x10001, 0x110B, 0x0019, 0x0103};
+        vbt_sdp_serve(ch, &svc, 1);
+        vbt_close(ch);
+    });
+    bdaddr_t any{}, remote;
+    bt_aton("00:11:22:33:44:55", &remote);
+    void *ss = sdp_open(&any, &remote);
+    uint8_t buffer[16];
+    sdp_attr_t slot{1, 0, 5, buffer};  // the record handle: 0x0A and four bytes
+    const uint16_t classes[1] = {0x110B};
+    const uint32_t ranges[1] = {0x00000000};
+    ASSERT_EQ(sdp_search(ss, 1, classes, 1, ranges, 1, &slot), 0);
+    EXPECT_EQ(slot.flags, 0);
+    EXPECT_EQ(slot.vlen, 5u);
+    EXPECT_EQ(buffer[0], 0x0A);
     sdp_close(ss);
     server.join();
 }

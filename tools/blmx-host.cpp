@@ -363,6 +363,23 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
     long frames = 0;
     bool done = false;
     int rc = 0;
+    // Everything the media channel holds now, decoded into the file.
+    const auto take_media = [&] {
+        if (!s.codec || s.media_socket <= 0) return;
+        const int ch = s.channel_mode == 0 ? 1 : 2;
+        for (;;) {
+            const int r = lib.receive(&s, pcm.data(), static_cast<int>(pcm.size() * 2), 0);
+            if (r <= 0) {
+                if (r < 0 || remote_closed(s.media_socket)) {
+                    vbt_close(s.media_socket);
+                    s.media_socket = -1;
+                }
+                return;
+            }
+            if (wav) sf_writef_short(wav, pcm.data(), r / (2 * ch));
+            frames += r / (2 * ch);
+        }
+    };
     while (!done && !stop_requested) {
         std::vector<pollfd> fds{{listener, POLLIN, 0}, {sdp, POLLIN, 0}};
         for (int fd : sdp_channels) fds.push_back({fd, POLLIN, 0});
@@ -395,6 +412,9 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
                     vbt_close(fd);
                 }
             } else if (p.fd == s.signal_socket) {
+                // What arrived on the media channel before the command belongs
+                // to the stream: take it in before CLOSE or ABORT ends it.
+                take_media();
                 const int r = lib.acp_handle(&s);
                 if (r == 3 && !wav) {
                     static const int rates[4] = {16000, 32000, 44100, 48000};
@@ -402,24 +422,16 @@ int accept_stream(library &lib, const std::string &address, const std::string &n
                     if (!wav) done = true, rc = 1;
                 } else if (r == 8) {
                     done = true;  // CLOSE
+                } else if (r == 10) {
+                    // ABORT: the media channel goes with the stream; a new
+                    // configuration may follow, recorded into the same file.
+                    if (s.media_socket > 0) vbt_close(s.media_socket);
+                    s.media_socket = -1;
                 } else if (r < 0 && (p.revents & (POLLHUP | POLLERR))) {
                     done = true;  // the remote went away
                 }
             } else if (p.fd == s.media_socket) {
-                if (!s.codec) continue;
-                const int ch = s.channel_mode == 0 ? 1 : 2;
-                for (;;) {
-                    const int r = lib.receive(&s, pcm.data(), static_cast<int>(pcm.size() * 2), 0);
-                    if (r <= 0) {
-                        if (r < 0 || remote_closed(s.media_socket)) {
-                            vbt_close(s.media_socket);
-                            s.media_socket = -1;
-                        }
-                        break;
-                    }
-                    if (wav) sf_writef_short(wav, pcm.data(), r / (2 * ch));
-                    frames += r / (2 * ch);
-                }
+                take_media();
             } else {
                 for (size_t i = 0; i < sdp_channels.size(); ++i)
                     if (sdp_channels[i] == p.fd) {

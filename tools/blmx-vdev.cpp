@@ -40,7 +40,7 @@ volatile sig_atomic_t stop_requested = 0;
 void on_term(int) { stop_requested = 1; }
 
 struct misbehaviour {
-    enum kind { refuse, ignore, general_reject, malformed, fragment, hang_up } what;
+    enum kind { refuse, ignore, general_reject, malformed, fragment, hang_up, flood } what;
     uint8_t signal;
     int count;  // occurrences affected; -1: all
 };
@@ -53,6 +53,9 @@ struct options {
     bool realtime = false, once = false, log = false;
     std::vector<misbehaviour> misbehave;
     long exit_after_packets = -1;
+    // As an initiator: 1.3 asks GET_ALL_CAPABILITIES and, once in the middle
+    // of the stream, aborts and configures it again.
+    std::string avdtp = "1.0";
 };
 
 // The SBC configuration as stream fields, from configuration octets.
@@ -436,6 +439,18 @@ void device::handle_command(const message &m) {
                 return;
             case misbehaviour::fragment:
                 break;  // answered normally, in fragments
+            case misbehaviour::flood: {
+                // Stale responses without pause (accepts under another label)
+                // instead of the answer, until the peer goes or 20 s pass.
+                const uint8_t stale[2] = {static_cast<uint8_t>(((m.label + 1) & 15) << 4 | 2), m.signal};
+                const auto until = clock_type::now() + std::chrono::seconds(20);
+                while (signalling_ >= 0 && clock_type::now() < until) {
+                    pollfd p{signalling_, POLLOUT, 0};
+                    if (poll(&p, 1, 100) <= 0) continue;
+                    if ((p.revents & (POLLHUP | POLLERR)) || vbt_write(signalling_, stale, 2) < 0) break;
+                }
+                return;
+            }
         }
     }
     const auto seid_of = [&]() -> sep * { return m.params.empty() ? nullptr : find_sep(m.params[0] >> 2); };
@@ -791,8 +806,9 @@ int device::run_initiator() {
         close_channel(signalling_);
         return 1;
     }
-    m = transact(sig_get_capabilities, {static_cast<uint8_t>(acp << 2)});
-    if (!m || m->type != 2) return fail("GET_CAPABILITIES", m);
+    const bool avdtp13 = o_.avdtp == "1.3";
+    m = transact(avdtp13 ? sig_get_all_capabilities : sig_get_capabilities, {static_cast<uint8_t>(acp << 2)});
+    if (!m || m->type != 2) return fail(avdtp13 ? "GET_ALL_CAPABILITIES" : "GET_CAPABILITIES", m);
     const auto caps = find_sbc(m->params, 0);
     if (!caps) {
         std::fprintf(stderr, "blmx-vdev: the remote end-point has no SBC capability\n");
@@ -826,24 +842,38 @@ int device::run_initiator() {
         return 1;
     }
     const uint8_t own = seps_.front().seid;
-    m = transact(sig_set_configuration, {static_cast<uint8_t>(acp << 2), static_cast<uint8_t>(own << 2), 0x01, 0x00, 0x07, 0x06,
-                                         0x00, 0x00, cfg.o0, cfg.o1, cfg.min_bitpool, cfg.max_bitpool});
-    if (!m || m->type != 2) return fail("SET_CONFIGURATION", m);
-    config_ = cfg;
-    m = transact(sig_open, {static_cast<uint8_t>(acp << 2)});
-    if (!m || m->type != 2) return fail("OPEN", m);
-    media_ = open_channel(0x19);
-    if (media_ < 0) {
-        close_channel(signalling_);
-        return 1;
-    }
-    fcntl(media_, F_SETFL, fcntl(media_, F_GETFL) | O_NONBLOCK);
-    m = transact(sig_start, {static_cast<uint8_t>(acp << 2)});
-    if (!m || m->type != 2) return fail("START", m);
+    // Configure, open, connect the media channel and start.
+    const auto set_up = [&]() -> const char * {
+        m = transact(sig_set_configuration, {static_cast<uint8_t>(acp << 2), static_cast<uint8_t>(own << 2), 0x01, 0x00,
+                                             0x07, 0x06, 0x00, 0x00, cfg.o0, cfg.o1, cfg.min_bitpool, cfg.max_bitpool});
+        if (!m || m->type != 2) return "SET_CONFIGURATION";
+        config_ = cfg;
+        m = transact(sig_open, {static_cast<uint8_t>(acp << 2)});
+        if (!m || m->type != 2) return "OPEN";
+        media_ = open_channel(0x19);
+        if (media_ < 0) return "the media channel";
+        fcntl(media_, F_SETFL, fcntl(media_, F_GETFL) | O_NONBLOCK);
+        m = transact(sig_start, {static_cast<uint8_t>(acp << 2)});
+        if (!m || m->type != 2) return "START";
+        return nullptr;
+    };
+    if (const char *what = set_up()) return fail(what, m);
     state_ = state::streaming;
     begin_stream();
     stream_start_ = clock_type::now();
+    bool reconfigured = !avdtp13;
     while (media_ >= 0 && !stop_requested) {
+        if (!reconfigured && stats_.packets >= 10) {
+            // ABORT in the middle of the stream, then the same configuration
+            // again on a new media channel; the input goes on where it was.
+            reconfigured = true;
+            m = transact(sig_abort, {static_cast<uint8_t>(acp << 2)});
+            if (!m || m->type != 2) return fail("ABORT", m);
+            close_channel(media_);
+            if (const char *what = set_up()) return fail(what, m);
+            std::printf("blmx-vdev: stream aborted and configured again after %ld packets\n", stats_.packets);
+            std::fflush(stdout);
+        }
         pollfd p[2] = {{media_, POLLOUT, 0}, {signalling_, POLLIN, 0}};
         if (poll(p, 2, o_.realtime ? 2 : -1) < 0 && errno != EINTR) break;
         if (p[1].revents) {
@@ -885,7 +915,7 @@ int main(int argc, char **argv) {
         c->add_flag("--log", o.log, "Print every command received");
         c->add_option("--misbehave", misbehave,
                       "ACTION:SIGNAL[:COUNT], ACTION one of refuse, ignore, general-reject, malformed, fragment, "
-                      "hang-up; SIGNAL e.g. set-configuration (repeatable)");
+                      "hang-up, flood; SIGNAL e.g. set-configuration (repeatable)");
         c->add_option("--exit-after-packets", o.exit_after_packets, "Vanish abruptly after this many media packets");
     };
     auto *sink = app.add_subcommand("sink", "An A2DP sink: takes a stream and writes it to a WAV file");
@@ -895,6 +925,11 @@ int main(int argc, char **argv) {
     common(source);
     source->add_option("--in", o.in, "Audio file to stream")->required();
     source->add_option("--connect", o.connect, "Set up the stream towards this device instead of waiting for a host");
+    source->add_option("--avdtp", o.avdtp,
+                       "AVDTP version as an initiator: 1.3 asks GET_ALL_CAPABILITIES and aborts and reconfigures "
+                       "the stream once in its middle")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"1.0", "1.3"}));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -909,7 +944,8 @@ int main(int argc, char **argv) {
         static const std::pair<const char *, misbehaviour::kind> kinds[] = {
             {"refuse", misbehaviour::refuse},       {"ignore", misbehaviour::ignore},
             {"general-reject", misbehaviour::general_reject}, {"malformed", misbehaviour::malformed},
-            {"fragment", misbehaviour::fragment},   {"hang-up", misbehaviour::hang_up}};
+            {"fragment", misbehaviour::fragment},   {"hang-up", misbehaviour::hang_up},
+            {"flood", misbehaviour::flood}};
         bool known = false;
         for (const auto &[name, kind] : kinds)
             if (action == name) m.what = kind, known = true;

@@ -8,12 +8,12 @@ namespace vdev {
 namespace {
 constexpr const char *names[] = {"",      "discover", "get-capabilities", "set-configuration", "get-configuration",
                                  "reconfigure", "open", "start",         "close",              "suspend",
-                                 "abort"};
+                                 "abort",       "",                     "get-all-capabilities"};
 
 int popcount(unsigned v) { return __builtin_popcount(v); }
 }  // namespace
 
-const char *signal_name(uint8_t id) { return id >= 1 && id <= 10 ? names[id] : "unknown"; }
+const char *signal_name(uint8_t id) { return id >= 1 && id <= 12 && id != 11 ? names[id] : "unknown"; }
 
 uint8_t signal_by_name(const std::string &name) {
     for (uint8_t i = 1; i <= 10; ++i)

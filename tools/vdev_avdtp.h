@@ -22,6 +22,7 @@ enum : uint8_t {
     sig_close = 8,
     sig_suspend = 9,
     sig_abort = 10,
+    sig_get_all_capabilities = 12,
 };
 
 // AVDTP error codes used in rejects.
