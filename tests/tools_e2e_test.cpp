@@ -94,6 +94,22 @@ class Tools : public ::testing::Test {
         EXPECT_GE(rc, 0) << "did not end: " << p.output();
         return rc;
     }
+    // blmx-host accepts into `out` a stream that blmx-vdev sets up from `in`;
+    // returns the source's exit status, with its output in `source_output`.
+    int accept_stream(const std::string &in, const std::string &out, const std::string &pcap,
+                      std::vector<std::string> source_extra = {}, std::string *source_output = nullptr) {
+        process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out", out},
+                     "accepting");
+        EXPECT_TRUE(host.started()) << host.output();
+        std::vector<std::string> args{bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", in,
+                                      "--connect", "receiver"};
+        args.insert(args.end(), source_extra.begin(), source_extra.end());
+        std::string text;
+        const int rc = run_to_end(args, pcap, &text);
+        EXPECT_EQ(host.wait(20), 0) << host.output();
+        if (source_output) *source_output = text;
+        return rc;
+    }
     void expect_faithful(const std::string &wav, size_t min_samples) {
         int channels = 0, rate = 0;
         const auto got = blmx::test::read_wav(wav, &channels, &rate);
@@ -189,17 +205,8 @@ TEST_F(Tools, RecordInRealTime) {
 }
 
 TEST_F(Tools, AcceptAStreamThatTheSourceSetsUp) {
-    process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
-                  dir.file("accepted.wav")},
-                 "accepting");
-    ASSERT_TRUE(host.started()) << host.output();
     std::string out;
-    EXPECT_EQ(run_to_end({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", dir.file("sent.wav"),
-                          "--connect", "receiver"},
-                         dir.file("source.pcap"), &out),
-              0)
-        << out;
-    EXPECT_EQ(host.wait(20), 0) << host.output();
+    EXPECT_EQ(accept_stream(dir.file("sent.wav"), dir.file("accepted.wav"), dir.file("source.pcap"), {}, &out), 0) << out;
     const auto packets = media_packets(dir.file("source.pcap"), true);
     expect_contiguous(packets, 128);
     const long frames = frames_of(packets);
@@ -309,18 +316,12 @@ TEST_F(Tools, RecordManySmallFramesPerPacket) {
 // An AVDTP 1.3 source asks GET_ALL_CAPABILITIES, and in the middle of the
 // stream aborts and configures it again: the whole input is recorded.
 TEST_F(Tools, AcceptFromASourceThatAbortsAndReconfigures) {
-    process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
-                  dir.file("accepted.wav")},
-                 "accepting");
-    ASSERT_TRUE(host.started()) << host.output();
     std::string out;
-    EXPECT_EQ(run_to_end({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", dir.file("sent.wav"),
-                          "--connect", "receiver", "--avdtp", "1.3"},
-                         dir.file("source13.pcap"), &out),
+    EXPECT_EQ(accept_stream(dir.file("sent.wav"), dir.file("accepted.wav"), dir.file("source13.pcap"), {"--avdtp", "1.3"},
+                            &out),
               0)
         << out;
     EXPECT_NE(out.find("aborted and configured again"), std::string::npos) << out;
-    EXPECT_EQ(host.wait(20), 0) << host.output();
     const long frames = frames_of(media_packets(dir.file("source13.pcap"), true));
     EXPECT_EQ(frames, (88200 + 127) / 128);
     const auto got = blmx::test::read_wav(dir.file("accepted.wav"));
@@ -347,17 +348,7 @@ TEST_F(Tools, AcceptFromASourceThatAbortsAndReconfigures) {
 // of the stream: 20 packets and then CLOSE leave all of them in the file.
 TEST_F(Tools, AcceptKeepsWhatArrivedBeforeClose) {
     blmx::test::write_wav(dir.file("short.wav"), blmx::test::sine(12800, 2, 440, 44100, 8000), 2, 44100);
-    process host({bin("blmx-host"), "accept", "--address", "00:11:22:33:44:77", "--name", "receiver", "--out",
-                  dir.file("short-in.wav")},
-                 "accepting");
-    ASSERT_TRUE(host.started()) << host.output();
-    std::string out;
-    EXPECT_EQ(run_to_end({bin("blmx-vdev"), "source", "--address", "00:11:22:33:44:88", "--in", dir.file("short.wav"),
-                          "--connect", "receiver"},
-                         dir.file("short.pcap"), &out),
-              0)
-        << out;
-    EXPECT_EQ(host.wait(20), 0) << host.output();
+    EXPECT_EQ(accept_stream(dir.file("short.wav"), dir.file("short-in.wav"), dir.file("short.pcap")), 0);
     EXPECT_EQ(media_packets(dir.file("short.pcap"), true).size(), 20u);
     EXPECT_EQ(blmx::test::read_wav(dir.file("short-in.wav")).size(), 12800u * 2);
 }

@@ -362,51 +362,40 @@ TEST_F(VirtualStack, SdpSearchFindsTheAvdtpPsm) {
     server.join();
 }
 
-TEST_F(VirtualStack, SdpNeverWritesPastASlot) {
+// A slot takes what fits and no byte more: a value longer than its slot is
+// cut short and flagged so; one that exactly fills it is whole.
+TEST_F(VirtualStack, SdpSlotsHoldWhatFitsAndNoMore) {
     start_device(1);
     std::thread server([&] {
         const int ch = vbt_accept(listener, nullptr, nullptr);
         const vbt_sdp_service svc{0x10001, 0x110B, 0x0019, 0x0103};
-        vbt_sdp_serve(ch, &svc, 1);
+        while (vbt_sdp_serve(ch, &svc, 1) == 0) {
+        }
         vbt_close(ch);
     });
     bdaddr_t any{}, remote;
     bt_aton("00:11:22:33:44:55", &remote);
     void *ss = sdp_open(&any, &remote);
-    uint8_t buffers[2][16];
-    std::memset(buffers, 0xEE, sizeof buffers);
-    sdp_attr_t slots[2] = {{1, 0, 4, buffers[0]}, {1, 0, 4, buffers[1]}};
-    const uint16_t classes[1] = {0x110B};
-    const uint32_t ranges[1] = {0x0000FFFF};
-    ASSERT_EQ(sdp_search(ss, 1, classes, 1, ranges, 2, slots), 0);
-    for (int k = 0; k < 2; ++k)
-        for (int i = 4; i < 16; ++i) EXPECT_EQ(buffers[k][i], 0xEE);
-    EXPECT_EQ(slots[0].flags, 2);  // the 5-byte record handle did not fit: truncated
-    EXPECT_EQ(slots[0].vlen, 4u);
-    sdp_close(ss);
-    server.join();
-}
-
-// A value that exactly fills its slot is whole, not cut short.
-TEST_F(VirtualStack, SdpValueThatFillsItsSlotIsWhole) {
-    start_device(1);
-    std::thread server([&] {
-        const int ch = vbt_accept(listener, nullptr, nullptr);
-        const vbt_sdp_service svc{0x10001, 0x110B, 0x0019, 0x0103};
-        vbt_sdp_serve(ch, &svc, 1);
-        vbt_close(ch);
-    });
-    bdaddr_t any{}, remote;
-    bt_aton("00:11:22:33:44:55", &remote);
-    void *ss = sdp_open(&any, &remote);
-    uint8_t buffer[16];
-    sdp_attr_t slot{1, 0, 5, buffer};  // the record handle: 0x0A and four bytes
-    const uint16_t classes[1] = {0x110B};
-    const uint32_t ranges[1] = {0x00000000};
-    ASSERT_EQ(sdp_search(ss, 1, classes, 1, ranges, 1, &slot), 0);
-    EXPECT_EQ(slot.flags, 0);
-    EXPECT_EQ(slot.vlen, 5u);
-    EXPECT_EQ(buffer[0], 0x0A);
+    ASSERT_NE(ss, nullptr);
+    // The first attribute is the record handle: 0x0A and four bytes.
+    const struct {
+        uint32_t slot_size;
+        uint16_t flags;
+        uint32_t vlen;
+    } cases[] = {{4, 2, 4}, {5, 0, 5}};
+    for (const auto &c : cases) {
+        uint8_t buffers[2][16];
+        std::memset(buffers, 0xEE, sizeof buffers);
+        sdp_attr_t slots[2] = {{1, 0, c.slot_size, buffers[0]}, {1, 0, c.slot_size, buffers[1]}};
+        const uint16_t classes[1] = {0x110B};
+        const uint32_t ranges[1] = {0x0000FFFF};
+        ASSERT_EQ(sdp_search(ss, 1, classes, 1, ranges, 2, slots), 0);
+        for (int k = 0; k < 2; ++k)
+            for (uint32_t i = c.slot_size; i < 16; ++i) EXPECT_EQ(buffers[k][i], 0xEE) << c.slot_size;
+        EXPECT_EQ(slots[0].flags, c.flags) << c.slot_size;
+        EXPECT_EQ(slots[0].vlen, c.vlen) << c.slot_size;
+        EXPECT_EQ(buffers[0][0], 0x0A) << c.slot_size;
+    }
     sdp_close(ss);
     server.join();
 }
