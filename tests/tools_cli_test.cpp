@@ -2,6 +2,7 @@
 // or a file cannot be used, outputs by extension, and the demo script run
 // from elsewhere and on a silent file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
@@ -63,6 +64,18 @@ TEST_F(ToolsCli, SinkRefusesAnOutputItCannotWrite) {
         EXPECT_NE(r.err.find("blmx-vdev: cannot write " + out), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find("ready"), std::string::npos) << out << ": it took streams";
     }
+    // An output that turns unwritable after the check (here a directory took
+    // its name): the stream is taken, the failure said, and the exit status says so.
+    blmx::test::write_wav(dir.file("in.wav"), blmx::test::sine(4410, 2, 440, 44100, 8000), 2, 44100);
+    const std::string out = dir.file("later.wav");
+    blmx::test::process sink({bin("blmx-vdev"), "sink", "--address", "00:11:22:33:44:55", "--name", "speaker", "--out", out,
+                              "--once"});
+    ASSERT_TRUE(sink.started()) << sink.output();
+    ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+    const auto r = run(bin("blmx-host") + " play /dev/bluetooth/speaker " + dir.file("in.wav"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sink.wait(20), 1) << sink.output();
+    EXPECT_NE(sink.output().find("blmx-vdev: cannot write " + out), std::string::npos) << sink.output();
 }
 
 // An output is written in the format its extension names, where libsndfile
