@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -68,7 +69,17 @@ std::string own_directory() {
     const ssize_t r = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (r > 0) n = static_cast<size_t>(r);
 #endif
-    const std::string path(exe, n);
+    std::string path(exe, n);
+    if (path.empty()) {
+        // Without the system's answer: the loader's name for this program's
+        // file, made absolute.
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void *>(&own_directory), &info) && info.dli_fname)
+            if (char *real = realpath(info.dli_fname, nullptr)) {
+                path = real;
+                std::free(real);
+            }
+    }
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
