@@ -15,6 +15,14 @@ namespace {
 
 std::string bin(const std::string &tool) { return blmx::test::build_dir() + "/" + tool; }
 
+// A command line run in a subshell with its standard error joined to its output.
+std::string joined(const std::string &command) {
+    std::string line = "(";
+    line += command;
+    line += " 2>&1)";
+    return line;
+}
+
 class ToolsCli : public ::testing::Test {
   protected:
     blmx::test::temp_dir dir;
@@ -51,7 +59,7 @@ TEST_F(ToolsCli, HostExplainsAFailedOpen) {
         {"record /dev/bluetooth/speaker " + dir.file("x.xyz"), "blmx-host: cannot write " + dir.file("x.xyz")},
     };
     for (const auto &c : cases) {
-        const auto r = run("(" + bin("blmx-host") + " " + c.args + " 2>&1)");
+        const auto r = run(joined(bin("blmx-host") + " " + c.args));
         EXPECT_NE(r.status, 0) << c.args;
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.args << "\n" << r.out;
     }
@@ -105,8 +113,8 @@ TEST_F(ToolsCli, OutputsFollowTheirExtension) {
 // silent one, which has no SNR to report.
 TEST_F(ToolsCli, DemoTakesARelativeSilentFile) {
     blmx::test::write_wav(dir.file("silent.wav"), std::vector<int16_t>(2 * 44100), 2, 44100);
-    const auto r = run("(cd " + dir.path + " && BLMX_DEMO_OUT=out BLMX_DEMO_BUILD=" + blmx::test::build_dir() + " " +
-                       BLMX_SOURCE_DIR "/scripts/demo silent.wav 2>&1)");
+    const auto r = run(joined("cd " + dir.path + " && BLMX_DEMO_OUT=out BLMX_DEMO_BUILD=" + blmx::test::build_dir() + " " +
+                              BLMX_SOURCE_DIR "/scripts/demo silent.wav"));
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("== playing silent.wav"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("no SNR: " + dir.path + "/silent.wav is silent"), std::string::npos) << r.out;
