@@ -44,7 +44,7 @@ std::vector<uint8_t> encode(stream_fixture &f, const int16_t *pcm) {
 
 }  // namespace
 
-TEST(SbcEncoder, SilenceFrame) {
+TEST(FrameEncoder, SilenceFrame) {
     stream_fixture f;
     configure(f.s(), {0, 0, 0, 0, 0, 10});
     const int16_t pcm[16] = {};
@@ -54,7 +54,7 @@ TEST(SbcEncoder, SilenceFrame) {
     EXPECT_EQ(f.w().bits[0][3], 2);
 }
 
-TEST(SbcEncoder, JointStereoFrames) {
+TEST(FrameEncoder, JointStereoFrames) {
     stream_fixture f;
     configure(f.s(), {3, 3, 3, 1, 1, 35});
     const auto pcm = blmx::test::worked_joint_pcm();
@@ -70,7 +70,7 @@ TEST(SbcEncoder, JointStereoFrames) {
     EXPECT_EQ(to_hex(second.data(), second.size()), blmx::test::worked_joint_frame_2);
 }
 
-TEST(SbcEncoder, ScaleFactorsAtPowerOfTwoBoundaries) {
+TEST(FrameEncoder, ScaleFactorsAtPowerOfTwoBoundaries) {
     // Full-scale input of either sign never needs a scale factor above 15.
     for (int16_t v : {int16_t(32767), int16_t(-32768)}) {
         stream_fixture f;
@@ -82,7 +82,7 @@ TEST(SbcEncoder, ScaleFactorsAtPowerOfTwoBoundaries) {
     }
 }
 
-TEST(SbcEncoder, SteadyInputGivesIdenticalFramesOnceTheHistoryIsFull) {
+TEST(FrameEncoder, SteadyInputGivesIdenticalFramesOnceTheHistoryIsFull) {
     for (uint8_t bi = 0; bi < 4; ++bi) {
         stream_fixture f;
         configure(f.s(), {1, bi, 2, 0, 1, 40});
@@ -101,7 +101,7 @@ TEST(SbcEncoder, SteadyInputGivesIdenticalFramesOnceTheHistoryIsFull) {
     }
 }
 
-TEST(SbcDecoder, DecodesTheWorkedFrames) {
+TEST(FrameDecoder, DecodesTheWorkedFrames) {
     stream_fixture enc, dec;
     configure(enc.s(), {3, 3, 3, 1, 1, 35});
     configure(dec.s(), {3, 3, 3, 1, 1, 0});
@@ -116,7 +116,7 @@ TEST(SbcDecoder, DecodesTheWorkedFrames) {
     }
 }
 
-TEST(SbcDecoder, RefusesWhatItCannotDecode) {
+TEST(FrameDecoder, RefusesWhatItCannotDecode) {
     stream_fixture enc;
     configure(enc.s(), {2, 3, 3, 0, 1, 53});
     std::vector<int16_t> pcm(256);
@@ -160,7 +160,7 @@ TEST(SbcDecoder, RefusesWhatItCannotDecode) {
     }
 }
 
-TEST(SbcDecoder, FramesCutShort) {
+TEST(FrameDecoder, FramesCutShort) {
     stream_fixture dec;
     configure(dec.s(), {0, 0, 0, 0, 0, 0});
     // 31 bits: refused without reading the frame.
@@ -199,7 +199,7 @@ TEST(SbcDecoder, FramesCutShort) {
     }
 }
 
-TEST(SbcDecoder, OutputIsClampedToPlusMinus32767) {
+TEST(FrameDecoder, OutputIsClampedToPlusMinus32767) {
     stream_fixture enc, dec;
     configure(enc.s(), {2, 3, 0, 1, 1, 128});
     configure(dec.s(), {2, 3, 0, 1, 1, 0});
