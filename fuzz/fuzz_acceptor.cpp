@@ -15,8 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     stream->acceptor_state = data[0] % 8;
     for (int k = 0; k < 64; ++k) {
         const int r = avdtpACPHandlePacket(stream.get());
-        const bool known = r == -6 || r == -12 || r == -22 || r == 1 || r == 2 || r == 3 || (r >= 6 && r <= 9);
+        const bool known =
+            r == -6 || r == -12 || r == -22 || r == 1 || r == 2 || r == 3 || (r >= 6 && r <= 10) || r == 12;
         if (!known) __builtin_trap();
+        // ABORT releases the configuration and leaves the end-point free (or not ready).
+        if (r == 10 && (stream->codec || stream->acceptor_state > 1)) __builtin_trap();
         if (stream->acceptor_state > 7) __builtin_trap();
         if (stream->acceptor_state >= 2 && stream->acceptor_state <= 6 && r == 3 && !stream->codec) __builtin_trap();
     }
