@@ -222,10 +222,10 @@ int device::run() {
         std::string why;
         const size_t slash = o_.out.rfind('/');
         const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o_.out.substr(0, slash);
-        if (!blmx::tools::output_format(o_.out, 2, 44100, format, why)) {
-        } else if (access(o_.out.c_str(), F_OK) == 0 ? access(o_.out.c_str(), W_OK) != 0 : access(dir.c_str(), W_OK | X_OK) != 0) {
-            why = std::strerror(errno);
-        }
+        const bool writable = access(o_.out.c_str(), F_OK) == 0 ? access(o_.out.c_str(), W_OK) == 0
+                                                               : access(dir.c_str(), W_OK | X_OK) == 0;
+        const int error = errno;
+        if (blmx::tools::output_format(o_.out, 2, 44100, format, why) && !writable) why = std::strerror(error);
         if (!why.empty()) {
             std::fprintf(stderr, "blmx-vdev: cannot write %s: %s\n", o_.out.c_str(), why.c_str());
             return 1;

@@ -90,31 +90,35 @@ bool write_wav(const std::string &path, const std::vector<int16_t> &pcm, int cha
     return sf_close(f) == 0 && ok;
 }
 
+namespace {
+// The two sines of channel c at PCM frame t, each of amplitude a (full scale 1).
+double two_tones(int c, long t, int rate, double a) {
+    static constexpr double f[2][2] = {{440, 1000}, {660, 1500}};
+    return a * std::sin(2 * M_PI * f[c][0] * t / rate) + a * std::sin(2 * M_PI * f[c][1] * t / rate);
+}
+}  // namespace
+
 std::vector<int16_t> test_signal(long frames, int channels, int rate) {
     std::vector<int16_t> v(static_cast<size_t>(frames * channels));
-    const double f[2][2] = {{440, 1000}, {660, 1500}};
     for (long t = 0; t < frames; ++t)
-        for (int c = 0; c < channels; ++c) {
-            const double x = 0.16 * std::sin(2 * M_PI * f[c][0] * t / rate) + 0.16 * std::sin(2 * M_PI * f[c][1] * t / rate);
-            v[static_cast<size_t>(t * channels + c)] = static_cast<int16_t>(std::lround(x * 32767));
-        }
+        for (int c = 0; c < channels; ++c)
+            v[static_cast<size_t>(t * channels + c)] = static_cast<int16_t>(std::lround(two_tones(c, t, rate, 0.16) * 32767));
     return v;
 }
 
 std::vector<int16_t> mix_signal(long frames, int channels, int rate) {
     std::vector<int16_t> v(static_cast<size_t>(frames * channels));
-    const double f[2][2] = {{440, 1000}, {660, 1500}};
-    for (int c = 0; c < channels; ++c) {
-        uint32_t seed = 0x9E3779B9u;
-        double b0 = 0, b1 = 0, b2 = 0;  // a three-pole approximation of a 1/f spectrum
-        for (long t = 0; t < frames; ++t) {
-            seed = seed * 1664525u + 1013904223u;
-            const double white = static_cast<double>(seed >> 8) / 8388608.0 - 1.0;
-            b0 = 0.99765 * b0 + white * 0.0990460;
-            b1 = 0.96300 * b1 + white * 0.2965164;
-            b2 = 0.57000 * b2 + white * 1.0526913;
-            const double pink = (b0 + b1 + b2 + white * 0.1848) * 0.004;
-            const double x = 0.08 * std::sin(2 * M_PI * f[c][0] * t / rate) + 0.08 * std::sin(2 * M_PI * f[c][1] * t / rate) + pink;
+    uint32_t seed = 0x9E3779B9u;
+    double b0 = 0, b1 = 0, b2 = 0;  // a three-pole approximation of a 1/f spectrum
+    for (long t = 0; t < frames; ++t) {
+        seed = seed * 1664525u + 1013904223u;
+        const double white = static_cast<double>(seed >> 8) / 8388608.0 - 1.0;
+        b0 = 0.99765 * b0 + white * 0.0990460;
+        b1 = 0.96300 * b1 + white * 0.2965164;
+        b2 = 0.57000 * b2 + white * 1.0526913;
+        const double pink = (b0 + b1 + b2 + white * 0.1848) * 0.004;  // the same in every channel
+        for (int c = 0; c < channels; ++c) {
+            const double x = two_tones(c, t, rate, 0.08) + pink;
             v[static_cast<size_t>(t * channels + c)] = static_cast<int16_t>(std::lround(std::clamp(x, -1.0, 1.0) * 32767));
         }
     }
